@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace
+{
+
+struct tcase {
+	const char *name;
+	std::string in, out;
+};
+
+const tcase cases[] = {
+        {"example", "a/\na/b/\na/b/c.txt\na/d.txt\ne.txt\n",
+         "a/\n\tb/\n\t\tc.txt\n\td.txt\ne.txt\n"},
+        {"empty", "", ""},
+        {"unlisted_dir", "x/y.txt\n", "x/y.txt\n"},
+        {"dir_without_parents", "a/b/\na/b/c\n", "a/b/\n\tc\n"},
+        {"siblings", "a/\nb/\n", "a/\nb/\n"},
+        {"same_dir_twice", "a/\na/\n", "a/\n\t/\n"},
+        {"empty_closes_all", "a/\na/b/\n\n", "a/\n\tb/\n\n"},
+        {"empty_after_repeat", "a/\na/\n\n", "a/\n\t/\n\t\n"},
+        {"root", "/\n/x\n", "/\n\tx\n"},
+        {"name_prefix_not_inside", "a/\na/b/\na/bc\n", "a/\n\tb/\n\tbc\n"},
+        {"parent_again", "a/\na/b/\na/\nx\n", "a/\n\tb/\n\t/\n\tx\n"},
+        {"no_final_newline", "a/\na/b", "a/\n\tb\n"},
+        {"doubled_slash", "a/\na//\n", "a/\n\t/\n"},
+        // More levels close than were opened: depth stops at 0.
+        {"unopened_levels", "a/b/\nc\n", "a/b/\nc\n"},
+        {"unopened_then_dir", "a/b/c/\nd/\nd/e\n", "a/b/c/\nd/\n\te\n"},
+        // NUL ends a line's text; the byte before it counts as the line end.
+        {"nul_inside", std::string("a/\na/bc\0zz\nd\n", 13), "a/\n\tb\nd\n"},
+        {"nul_first", std::string("a/\n\0x\ny\n", 8), "a/\n\ny\n"},
+        {"deep_tar_order", "r/\nr/a/\nr/a/b/\nr/a/b/f\nr/a/g\nr/h/\nr/h/i\nj\n",
+         "r/\n\ta/\n\t\tb/\n\t\t\tf\n\t\tg\n\th/\n\t\ti\nj\n"},
+};
+
+void
+PrintTo(const tcase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class dirtree : public testing::TestWithParam<tcase>
+{
+};
+
+TEST_P(dirtree, prints_tree)
+{
+	const tcase &c = GetParam();
+	run_result r = runtool("dirtree", {"ignored", "args"}, c.in);
+	EXPECT_EQ(visible(r.out), visible(c.out));
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, dirtree, testing::ValuesIn(cases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+TEST(dirtree_failures, write_error)
+{
+	run_opts o;
+	o.out_path = "/dev/full";
+	run_result r = runtool("dirtree", {}, "a/\nb\n", o);
+	EXPECT_EQ(r.err, "dirtree: write error: No space left on device\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(dirtree_failures, closed_stdout)
+{
+	run_opts o;
+	o.close_out = true;
+	run_result r = runtool("dirtree", {}, "a/\n", o);
+	EXPECT_EQ(r.err, "dirtree: write error: Bad file descriptor\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(dirtree_failures, read_error_on_directory)
+{
+	run_opts o;
+	o.in_path = "/tmp";
+	run_result r = runtool("dirtree", {}, "", o);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "dirtree: read error: Is a directory\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(dirtree_failures, closed_stdin)
+{
+	run_opts o;
+	o.close_in = true;
+	run_result r = runtool("dirtree", {}, "", o);
+	EXPECT_EQ(r.err, "dirtree: read error: Bad file descriptor\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+TEST(dirtree_big, long_lines_and_many_levels)
+{
+	std::string in, out, path;
+	for (int i = 0; i < 200; i++) {
+		std::string name(97, static_cast<char>('a' + i % 26));
+		path += name + "/";
+		in += path + "\n";
+		out += std::string(i, '\t') + name + "/\n";
+	}
+	in += "z\n";
+	out += "z\n";
+	run_result r = runtool("dirtree", {}, in);
+	EXPECT_EQ(r.out, out);
+	EXPECT_EQ(r.status, 0);
+}
+
+} // namespace

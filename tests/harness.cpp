@@ -1,0 +1,262 @@
+#include "harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#ifndef TOOLS_DIR
+#error "TOOLS_DIR must name the folder of the built programs"
+#endif
+
+std::string
+tool(const std::string &name)
+{
+	return std::string(TOOLS_DIR) + "/" + name;
+}
+
+static void
+check(bool ok, const char *what)
+{
+	if (!ok)
+		throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+}
+
+static std::vector<std::string>
+environment(const run_opts &o)
+{
+	std::vector<std::string> env = {
+	        "LC_ALL=C",
+	        "PATH=/usr/local/bin:/usr/bin:/bin",
+	        // A sanitizer report must never pass for the program's own status.
+	        "ASAN_OPTIONS=exitcode=86:abort_on_error=0",
+	        "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1",
+	};
+	if (const char *home = getenv("HOME"))
+		env.push_back(std::string("HOME=") + home);
+	env.insert(env.end(), o.env.begin(), o.env.end());
+	return env;
+}
+
+static std::vector<char *>
+cvec(std::vector<std::string> &v)
+{
+	std::vector<char *> c;
+	for (auto &s : v)
+		c.push_back(s.data());
+	c.push_back(nullptr);
+	return c;
+}
+
+static void
+stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out, int er)
+{
+	if (o.close_in)
+		posix_spawn_file_actions_addclose(fa, 0);
+	else if (!o.in_path.empty())
+		posix_spawn_file_actions_addopen(fa, 0, o.in_path.c_str(), O_RDONLY, 0);
+	else
+		posix_spawn_file_actions_adddup2(fa, in, 0);
+	if (o.close_out)
+		posix_spawn_file_actions_addclose(fa, 1);
+	else if (!o.out_path.empty())
+		posix_spawn_file_actions_addopen(
+		        fa, 1, o.out_path.c_str(),
+		        O_WRONLY | O_CREAT | (o.out_append ? O_APPEND : O_TRUNC), 0644);
+	else
+		posix_spawn_file_actions_adddup2(fa, out, 1);
+	posix_spawn_file_actions_adddup2(fa, er, 2);
+	if (!o.cwd.empty())
+		posix_spawn_file_actions_addchdir_np(fa, o.cwd.c_str());
+}
+
+static pid_t
+spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, int er)
+{
+	posix_spawn_file_actions_t fa;
+	posix_spawnattr_t at;
+	sigset_t none, all;
+	pid_t pid;
+
+	posix_spawn_file_actions_init(&fa);
+	stdio_actions(&fa, o, in, out, er);
+	posix_spawnattr_init(&at);
+	sigemptyset(&none);
+	sigfillset(&all);
+	posix_spawnattr_setsigmask(&at, &none);
+	posix_spawnattr_setsigdefault(&at, &all);
+	posix_spawnattr_setpgroup(&at, 0);
+	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+	                                      POSIX_SPAWN_SETPGROUP);
+	std::vector<std::string> a = argv, e = environment(o);
+	auto ca = cvec(a), ce = cvec(e);
+	errno = posix_spawn(&pid, ca[0], &fa, &at, ca.data(), ce.data());
+	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&at);
+	check(errno == 0, ("spawn " + argv[0]).c_str());
+	return pid;
+}
+
+static double
+now()
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Feeds the input and drains both outputs together, so that neither side can
+// block the other, and stops feeding once the program closes its input.
+static bool
+pump(int in, int out, int er, const std::string &data, std::string &o, std::string &e, double end)
+{
+	size_t off = 0;
+	char buf[65536];
+
+	if (data.empty()) {
+		close(in);
+		in = -1;
+	}
+	while (out >= 0 || er >= 0) {
+		struct pollfd p[3] = {{out, POLLIN, 0}, {er, POLLIN, 0}, {in, POLLOUT, 0}};
+		int left = static_cast<int>((end - now()) * 1000);
+		if (left <= 0)
+			break;
+		if (poll(p, 3, left) == -1) {
+			check(errno == EINTR, "poll");
+			continue;
+		}
+		for (int i = 0; i < 2; i++) {
+			if (p[i].revents == 0)
+				continue;
+			ssize_t n = read(p[i].fd, buf, sizeof buf);
+			if (n > 0) {
+				(i == 0 ? o : e).append(buf, n);
+			} else if (n == 0 || errno != EINTR) {
+				close(p[i].fd);
+				(i == 0 ? out : er) = -1;
+			}
+		}
+		if (in >= 0 && p[2].revents) {
+			ssize_t n = write(in, data.data() + off, data.size() - off);
+			if (n > 0)
+				off += n;
+			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == data.size()) {
+				close(in);
+				in = -1;
+			}
+		}
+	}
+	bool done = out < 0 && er < 0;
+	for (int fd : {in, out, er})
+		if (fd >= 0)
+			close(fd);
+	return done;
+}
+
+run_result
+run(const std::vector<std::string> &argv, const run_opts &o)
+{
+	int pi[2], po[2], pe[2];
+	run_result r;
+
+	signal(SIGPIPE, SIG_IGN);
+	check(pipe2(pi, O_CLOEXEC) == 0 && pipe2(po, O_CLOEXEC) == 0 && pipe2(pe, O_CLOEXEC) == 0,
+	      "pipe2");
+	fcntl(pi[1], F_SETFL, O_NONBLOCK);
+	pid_t pid = spawn(argv, o, pi[0], po[1], pe[1]);
+	close(pi[0]);
+	close(po[1]);
+	close(pe[1]);
+	if (!pump(pi[1], po[0], pe[0], o.in, r.out, r.err, now() + o.timeout)) {
+		r.timed_out = true;
+		kill(-pid, SIGKILL);
+	}
+	int st;
+	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
+		;
+	// Whatever the program left behind in its group goes with it.
+	kill(-pid, SIGKILL);
+	if (WIFEXITED(st))
+		r.status = WEXITSTATUS(st);
+	else if (WIFSIGNALED(st))
+		r.sig = WTERMSIG(st);
+	return r;
+}
+
+run_result
+runtool(const std::string &name, const std::vector<std::string> &args, const std::string &in,
+        run_opts o)
+{
+	std::vector<std::string> argv = {tool(name)};
+	argv.insert(argv.end(), args.begin(), args.end());
+	o.in = in;
+	return run(argv, o);
+}
+
+std::string
+tempdir()
+{
+	const char *t = getenv("TMPDIR");
+	std::string tmpl = std::string(t && *t ? t : "/tmp") + "/toolbox-test.XXXXXX";
+	check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
+	return tmpl;
+}
+
+void
+putfile(const std::string &path, const std::string &bytes)
+{
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	check(fd >= 0, path.c_str());
+	for (size_t off = 0; off < bytes.size();) {
+		ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
+		check(n > 0 || errno == EINTR, path.c_str());
+		off += n > 0 ? n : 0;
+	}
+	close(fd);
+}
+
+std::string
+getfile(const std::string &path)
+{
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	check(fd >= 0, path.c_str());
+	std::string s;
+	char buf[65536];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) != 0) {
+		check(n > 0 || errno == EINTR, path.c_str());
+		if (n > 0)
+			s.append(buf, n);
+	}
+	close(fd);
+	return s;
+}
+
+std::string
+visible(const std::string &s)
+{
+	static const char hex[] = "0123456789abcdef";
+	std::string v;
+	for (unsigned char c : s) {
+		if (c == '\\')
+			v += "\\\\";
+		else if (c == '\n')
+			v += "\\n\n";
+		else if (c == '\t')
+			v += "\\t";
+		else if (c < 32 || c >= 127)
+			v += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+		else
+			v += static_cast<char>(c);
+	}
+	return v;
+}

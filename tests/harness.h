@@ -1,0 +1,49 @@
+// Black-box harness: runs a built program and captures what it did.
+#ifndef HARNESS_H
+#define HARNESS_H
+
+#include <string>
+#include <vector>
+
+struct run_opts {
+	std::string in;               // bytes written to standard input
+	std::string cwd;              // working directory ("" = the test's own)
+	std::string in_path;          // standard input from this file instead
+	std::string out_path;         // standard output to this file instead
+	bool out_append = false;      // open out_path with O_APPEND
+	bool close_in = false;        // start with descriptor 0 closed
+	bool close_out = false;       // start with descriptor 1 closed
+	std::vector<std::string> env; // extra NAME=VALUE entries
+	int timeout = 60;             // seconds before the process group is killed
+};
+
+struct run_result {
+	std::string out, err;
+	int status = -1; // exit status, or -1 when killed by a signal
+	int sig = 0;     // terminating signal, 0 when it exited
+	bool timed_out = false;
+};
+
+// Path of a built program by name, in the build tree's bin folder.
+std::string tool(const std::string &name);
+
+// Runs argv[0] (a path) with argv, never through a shell, with LC_ALL=C.
+run_result run(const std::vector<std::string> &argv, const run_opts &o = {});
+
+// Shorthand: runs the named tool with args and the given standard input.
+run_result runtool(const std::string &name, const std::vector<std::string> &args,
+                   const std::string &in = "", run_opts o = {});
+
+// A fresh empty directory under the system's temporary folder.
+std::string tempdir();
+
+// Writes bytes to a file, replacing it.
+void putfile(const std::string &path, const std::string &bytes);
+
+// The whole content of a file.
+std::string getfile(const std::string &path);
+
+// Printable form of bytes, for failure messages.
+std::string visible(const std::string &s);
+
+#endif

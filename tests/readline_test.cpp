@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "readline.h"
+
+namespace
+{
+
+// A descriptor that yields the given bytes: a regular file, or a pipe fed by
+// a child in pieces of the given size, pausing between them.
+struct source {
+	int fd = -1;
+	pid_t writer = -1;
+};
+
+source
+fromfile(const std::string &bytes)
+{
+	std::string dir = tempdir();
+	putfile(dir + "/in", bytes);
+	source s;
+	s.fd = open((dir + "/in").c_str(), O_RDONLY);
+	unlink((dir + "/in").c_str());
+	rmdir(dir.c_str());
+	return s;
+}
+
+source
+frompipe(const std::string &bytes, size_t piece = 0, int pause_us = 0)
+{
+	int p[2];
+	source s;
+	if (pipe(p) != 0)
+		return s;
+	if ((s.writer = fork()) == 0) {
+		close(p[0]);
+		size_t step = piece ? piece : bytes.size();
+		for (size_t off = 0; off < bytes.size(); off += step) {
+			if (pause_us)
+				usleep(pause_us);
+			size_t n = std::min(step, bytes.size() - off);
+			if (write(p[1], bytes.data() + off, n) != static_cast<ssize_t>(n))
+				_exit(1);
+		}
+		_exit(0);
+	}
+	close(p[1]);
+	s.fd = p[0];
+	return s;
+}
+
+void
+finish(source &s)
+{
+	close(s.fd);
+	if (s.writer > 0)
+		waitpid(s.writer, nullptr, 0);
+}
+
+std::string
+rest(int fd)
+{
+	std::string r;
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(fd, buf, sizeof buf)) > 0)
+		r.append(buf, n);
+	return r;
+}
+
+// Every line readline returns, as the bytes it reads as (up to a NUL).
+std::vector<std::string>
+pull(int fd)
+{
+	std::vector<std::string> v;
+	char *l;
+	while ((l = readline(fd)) != nullptr)
+		v.push_back(l);
+	return v;
+}
+
+std::vector<std::string>
+push(int fd, int stop_after = 0, int *ret = nullptr)
+{
+	std::vector<std::string> v;
+	int r = freadline(fd, [&](char *l) {
+		v.push_back(l);
+		return stop_after && static_cast<int>(v.size()) == stop_after;
+	});
+	if (ret)
+		*ret = r;
+	return v;
+}
+
+using lines = std::vector<std::string>;
+
+struct lcase {
+	const char *name;
+	std::string in;
+	lines pulled, pushed;
+};
+
+const std::string big(10000, 'x');
+const std::string block_end = std::string(999, 'b') + "\n";
+
+const lcase lcases[] = {
+        {"empty", "", {}, {}},
+        {"no_final_newline", "abc", {"abc\n"}, {"abc"}},
+        {"newline_only", "\n", {"\n"}, {"\n"}},
+        {"two_lines", "a\nb\n", {"a\n", "b\n"}, {"a\n", "b\n"}},
+        {"long_line", big + "\nz\n", {big + "\n", "z\n"}, {big + "\n", "z\n"}},
+        {"long_last_line", big, {big + "\n"}, {big}},
+        {"ends_at_block_end", block_end + "next\n", {block_end, "next\n"}, {block_end, "next\n"}},
+        {"split_over_blocks",
+         std::string(998, 'c') + "\nde\n" + std::string(1500, 'f') + "\n",
+         {std::string(998, 'c') + "\n", "de\n", std::string(1500, 'f') + "\n"},
+         {std::string(998, 'c') + "\n", "de\n", std::string(1500, 'f') + "\n"}},
+        {"nul_inside", std::string("a\0b\nx\n", 6), {"a", "x\n"}, {"a", "x\n"}},
+        {"nul_first", std::string("\0b\nx\n", 5), {"", "x\n"}, {"", "x\n"}},
+        {"nul_in_last", std::string("a\0b", 3), {"a"}, {"a"}},
+        {"buffer_sizes",
+         "123456789012345\n1234567890123456\n12345678901234567\n" + big + "\nq\n",
+         {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"},
+         {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"}},
+};
+
+void
+PrintTo(const lcase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class readers : public testing::TestWithParam<lcase>
+{
+};
+
+TEST_P(readers, readline_on_file)
+{
+	source s = fromfile(GetParam().in);
+	EXPECT_EQ(pull(s.fd), GetParam().pulled);
+	EXPECT_EQ(errno, 0);
+	finish(s);
+}
+
+TEST_P(readers, readline_on_pipe_in_pieces)
+{
+	source s = frompipe(GetParam().in, 7, 100);
+	EXPECT_EQ(pull(s.fd), GetParam().pulled);
+	finish(s);
+}
+
+TEST_P(readers, freadline_on_file)
+{
+	source s = fromfile(GetParam().in);
+	int ret = -2;
+	EXPECT_EQ(push(s.fd, 0, &ret), GetParam().pushed);
+	EXPECT_EQ(ret, 0);
+	finish(s);
+}
+
+TEST_P(readers, freadline_on_pipe_in_pieces)
+{
+	source s = frompipe(GetParam().in, 333, 100);
+	EXPECT_EQ(push(s.fd), GetParam().pushed);
+	finish(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, readers, testing::ValuesIn(lcases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// readline must leave every byte after the returned line in the descriptor.
+const std::string text = "one\ntwo\n" + big + "\nthree\nfour\nfive";
+
+TEST(readline_position, file)
+{
+	source s = fromfile(text);
+	EXPECT_STREQ(readline(s.fd), "one\n");
+	EXPECT_EQ(lseek(s.fd, 0, SEEK_CUR), 4);
+	EXPECT_STREQ(readline(s.fd), "two\n");
+	EXPECT_EQ(readline(s.fd), big + "\n");
+	EXPECT_EQ(rest(s.fd), "three\nfour\nfive");
+	finish(s);
+}
+
+TEST(readline_position, pipe_in_small_pieces)
+{
+	source s = frompipe(text, 3, 200);
+	EXPECT_STREQ(readline(s.fd), "one\n");
+	EXPECT_STREQ(readline(s.fd), "two\n");
+	EXPECT_EQ(readline(s.fd), big + "\n");
+	EXPECT_STREQ(readline(s.fd), "three\n");
+	EXPECT_EQ(rest(s.fd), "four\nfive");
+	finish(s);
+}
+
+TEST(readline_position, nul_line_taken_whole)
+{
+	source s = frompipe(std::string("a\0b\nx\n", 6));
+	EXPECT_STREQ(readline(s.fd), "a");
+	EXPECT_EQ(rest(s.fd), "x\n");
+	finish(s);
+}
+
+TEST(readline_state, reads_again_after_end)
+{
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+	ASSERT_EQ(write(p[1], "a\n", 2), 2);
+	int dup1 = dup(p[1]);
+	close(p[1]);
+	EXPECT_STREQ(readline(p[0]), "a\n");
+	// The write end is still open through dup1: write more, then close.
+	ASSERT_EQ(write(dup1, "b", 1), 1);
+	close(dup1);
+	EXPECT_STREQ(readline(p[0]), "b\n");
+	EXPECT_EQ(readline(p[0]), nullptr);
+	EXPECT_EQ(errno, 0);
+	EXPECT_EQ(readline(p[0]), nullptr);
+	close(p[0]);
+}
+
+TEST(freadline_stop, callback_stops_on_first_line)
+{
+	source s = fromfile("a\nb\nc\n");
+	int ret = -2;
+	EXPECT_EQ(push(s.fd, 1, &ret), lines{"a\n"});
+	EXPECT_EQ(ret, 0);
+	// The rest of the block already read is dropped, not left in fd.
+	EXPECT_EQ(rest(s.fd), "");
+	finish(s);
+}
+
+TEST(freadline_stop, callback_may_change_the_line)
+{
+	source s = fromfile("ab\ncd\n");
+	lines seen;
+	freadline(s.fd, [&](char *l) {
+		l[0] = 'X';
+		l[strlen(l) - 1] = '\0';
+		seen.push_back(l);
+		return 0;
+	});
+	EXPECT_EQ(seen, (lines{"Xb", "Xd"}));
+	finish(s);
+}
+
+// Failed reads: the callers can tell them from the end of input.
+TEST(read_failure, readline_on_directory)
+{
+	int fd = open("/", O_RDONLY | O_DIRECTORY);
+	errno = 0;
+	EXPECT_EQ(readline(fd), nullptr);
+	EXPECT_EQ(errno, EISDIR);
+	close(fd);
+}
+
+TEST(read_failure, freadline_on_directory)
+{
+	int fd = open("/", O_RDONLY | O_DIRECTORY);
+	int ret = 0;
+	EXPECT_EQ(push(fd, 0, &ret), lines{});
+	EXPECT_EQ(ret, -1);
+	EXPECT_EQ(errno, EISDIR);
+	close(fd);
+}
+
+TEST(read_failure, bad_descriptor)
+{
+	EXPECT_EQ(readline(-1), nullptr);
+	EXPECT_EQ(errno, EBADF);
+	EXPECT_EQ(freadline(-1, [](char *) { return 0; }), -1);
+	EXPECT_EQ(errno, EBADF);
+}
+
+// A descriptor left non-blocking, empty at first, is waited on.
+TEST(nonblocking, both_readers_wait)
+{
+	source s = frompipe("late\nline", 4, 20000);
+	fcntl(s.fd, F_SETFL, O_NONBLOCK);
+	EXPECT_STREQ(readline(s.fd), "late\n");
+	EXPECT_EQ(push(s.fd), lines{"line"});
+	finish(s);
+}
+
+// A signal that interrupts a blocked read must not end the input.
+int hits;
+void
+onsig(int)
+{
+	hits++;
+}
+
+TEST(eintr, both_readers_retry)
+{
+	struct sigaction sa = {}, old;
+	sa.sa_handler = onsig; // no SA_RESTART: the read fails with EINTR
+	sigaction(SIGUSR1, &sa, &old);
+	for (int reader = 0; reader < 2; reader++) {
+		int p[2];
+		ASSERT_EQ(pipe(p), 0);
+		pid_t parent = getpid(), c = fork();
+		if (c == 0) {
+			for (int i = 0; i < 5; i++) {
+				usleep(20000);
+				kill(parent, SIGUSR1);
+			}
+			usleep(20000);
+			_exit(write(p[1], "x\ny\n", 4) == 4 ? 0 : 1);
+		}
+		close(p[1]);
+		hits = 0;
+		if (reader == 0) {
+			EXPECT_STREQ(readline(p[0]), "x\n");
+			EXPECT_STREQ(readline(p[0]), "y\n");
+		} else {
+			EXPECT_EQ(push(p[0]), (lines{"x\n", "y\n"}));
+		}
+		EXPECT_EQ(hits, 5);
+		close(p[0]);
+		waitpid(c, nullptr, 0);
+	}
+	sigaction(SIGUSR1, &old, nullptr);
+}
+
+} // namespace

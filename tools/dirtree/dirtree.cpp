@@ -1,0 +1,94 @@
+// dirtree: print a list of paths as an indented tree.
+#include <err.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "readline.h"
+
+static char *prefix; // the current directory, with its trailing "/"
+static size_t plen;  // its length; 0 while there is none
+static char *indent; // one TAB per open level
+static size_t depth; // the number of TABs in indent
+
+static void *
+xrealloc(void *p, size_t n)
+{
+	if ((p = realloc(p, n)) == nullptr)
+		err(1, nullptr);
+	return p;
+}
+
+static void
+setdepth(size_t d)
+{
+	indent = static_cast<char *>(xrealloc(indent, d + 1));
+	memset(indent, '\t', d);
+	indent[d] = '\0';
+	depth = d;
+}
+
+// Leaves every directory of prefix that the line does not lie in. Input that
+// never opened those levels must not take depth below 0.
+static void
+leave(const char *line)
+{
+	size_t m = 0, d = depth;
+
+	while (prefix[m] != '\0' && prefix[m] == line[m])
+		m++;
+	if (prefix[m] == '\0')
+		return;
+	for (const char *s = prefix + m; *s != '\0'; s++)
+		if (*s == '/' && d > 0)
+			d--;
+	setdepth(d);
+	while (m > 0 && prefix[m - 1] != '/')
+		m--;
+	prefix[m] = '\0';
+	plen = m;
+}
+
+static void
+entry(char *line, size_t len)
+{
+	if (plen > 0)
+		leave(line);
+	if (len > 0 && line[len - 1] == '/') {
+		size_t off = plen;
+		free(prefix);
+		if ((prefix = strdup(line)) == nullptr)
+			err(1, nullptr);
+		plen = len;
+		int n = off < len - 1 ? static_cast<int>(len - 1 - off) : 0;
+		printf("%s%.*s/\n", indent, n, line + (off < len ? off : len));
+		setdepth(depth + 1);
+	} else {
+		printf("%s%s\n", indent, line + plen);
+	}
+}
+
+int
+main()
+{
+	char *line;
+
+	setdepth(0);
+	while ((line = readline(0)) != nullptr) {
+		size_t len = strlen(line);
+		if (len > 0)
+			line[--len] = '\0';
+		entry(line, len);
+		if (ferror(stdout))
+			err(1, "write error");
+	}
+	int e = errno;
+	if (fflush(stdout) == EOF)
+		err(1, "write error");
+	if (e != 0) {
+		errno = e;
+		err(1, "read error");
+	}
+	return 0;
+}
