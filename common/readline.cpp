@@ -1,11 +1,16 @@
 #include "readline.h"
 
+#include <sys/stat.h>
+
 #include <err.h>
+#include <fcntl.h>
 #include <errno.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 static constexpr size_t blocksz = 1000;
 
@@ -35,33 +40,211 @@ rd(int fd, void *buf, size_t n)
 	}
 }
 
+// A line being assembled in readline's buffer. The buffer starts at 16 bytes
+// and is resized to count + 16 whenever count reaches a multiple of 16.
+struct line {
+	char **out;
+	size_t count;
+};
+
+static void
+store(struct line *l, const char *p, size_t n)
+{
+	size_t c = l->count + n;
+	if (c / 16 > l->count / 16)
+		*l->out = static_cast<char *>(xrealloc(*l->out, c / 16 * 16 + 16));
+	memcpy(*l->out + l->count, p, n);
+	l->count = c;
+}
+
+// Scans avail bytes for the line end and stores the bytes up to and including
+// it (or all of them); returns how many were stored, and sets *done when the
+// line end was among them.
+static size_t
+scan(struct line *l, const char *p, size_t avail, bool *done)
+{
+	const char *nl = static_cast<const char *>(memchr(p, '\n', avail));
+	size_t n = nl ? static_cast<size_t>(nl - p) + 1 : avail;
+	store(l, p, n);
+	*done = nl != nullptr;
+	return n;
+}
+
+// On a pipe, the bytes waiting at its head as readline last saw them, copied
+// with tee, of which pos have been taken since. They belong to one pipe
+// (pipe inodes are never reused while a descriptor is open); a file needs no
+// such memory, as its position says where the next line starts.
+enum kind { bytewise, file, fifo };
+static struct {
+	dev_t dev;
+	ino_t ino;
+	enum kind kind = bytewise;
+	char buf[65536];
+	size_t pos, len;
+	int peek[2] = {-1, -1};
+} seen;
+
+static void
+forget()
+{
+	seen.kind = bytewise;
+	seen.pos = seen.len = 0;
+}
+
+// Says how to read fd, keeping what was seen of it when it is the same pipe.
+static enum kind
+kindof(int fd)
+{
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return bytewise;
+	if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
+		return file;
+	if (!S_ISFIFO(st.st_mode))
+		return bytewise;
+	if (seen.kind == fifo && st.st_dev == seen.dev && st.st_ino == seen.ino)
+		return fifo;
+	forget();
+	if (seen.peek[0] < 0 && pipe2(seen.peek, O_CLOEXEC) == -1)
+		return bytewise;
+	seen.dev = st.st_dev;
+	seen.ino = st.st_ino;
+	seen.kind = fifo;
+	return fifo;
+}
+
+// Finishes the line at the end of input or after a failed read (e is 0 or
+// the failure's errno): null when no byte of a line was read.
+static char *
+finish(struct line *l, int e)
+{
+	if (l->count == 0) {
+		errno = e;
+		return nullptr;
+	}
+	store(l, "\n", 1);
+	(*l->out)[l->count] = '\0';
+	return *l->out;
+}
+
+static char *
+bytes(int fd, struct line *l)
+{
+	char c;
+	bool done = false;
+	while (!done) {
+		ssize_t r = rd(fd, &c, 1);
+		if (r <= 0)
+			return finish(l, r == 0 ? 0 : errno);
+		scan(l, &c, 1, &done);
+	}
+	(*l->out)[l->count] = '\0';
+	return *l->out;
+}
+
+// On a file a block is read and the position put back just past the line, so
+// that only the line is taken. Blocks start small, as most lines are.
+static char *
+fromfile(int fd, struct line *l)
+{
+	size_t want = 256;
+	bool done = false;
+	while (!done) {
+		ssize_t r = rd(fd, seen.buf, want);
+		if (r <= 0)
+			return finish(l, r == 0 ? 0 : errno);
+		size_t n = scan(l, seen.buf, r, &done);
+		// Moving back within what was just read cannot fail on a file.
+		if (n < static_cast<size_t>(r))
+			lseek(fd, static_cast<off_t>(n) - r, SEEK_CUR);
+		want = std::min(2 * want, sizeof seen.buf);
+	}
+	(*l->out)[l->count] = '\0';
+	return *l->out;
+}
+
+// Copies the bytes waiting in the pipe without taking them.
+static ssize_t
+peek(int fd)
+{
+	ssize_t n;
+	for (;;) {
+		if ((n = tee(fd, seen.peek[1], sizeof seen.buf, 0)) >= 0)
+			break;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN)
+			return -1;
+		struct pollfd p = {fd, POLLIN, 0};
+		if (poll(&p, 1, -1) == -1 && errno != EINTR)
+			return -1;
+	}
+	for (ssize_t got = 0, r; got < n; got += r) {
+		if ((r = rd(seen.peek[0], seen.buf + got, n - got)) <= 0) {
+			// The copy is out of step with the pipe: start a new one.
+			close(seen.peek[0]);
+			close(seen.peek[1]);
+			seen.peek[0] = seen.peek[1] = -1;
+			forget();
+			errno = r == 0 ? EIO : errno;
+			return -1;
+		}
+	}
+	seen.pos = 0;
+	seen.len = n;
+	return n;
+}
+
+// On a pipe the line's bytes are found in the copy, then exactly they are
+// taken from the pipe.
+static char *
+frompipe(int fd, struct line *l)
+{
+	bool done = false;
+	while (!done) {
+		if (seen.pos == seen.len) {
+			ssize_t n = peek(fd);
+			if (n < 0 && errno == EINVAL) {
+				forget();
+				return bytes(fd, l);
+			}
+			if (n <= 0)
+				return finish(l, n == 0 ? 0 : errno);
+		}
+		size_t from = l->count;
+		size_t n = scan(l, seen.buf + seen.pos, seen.len - seen.pos, &done);
+		for (size_t got = 0; got < n;) {
+			ssize_t r = rd(fd, *l->out + from + got, n - got);
+			if (r <= 0) {
+				forget();
+				l->count = from + got;
+				return finish(l, r == 0 ? 0 : errno);
+			}
+			got += r;
+		}
+		seen.pos += n;
+	}
+	(*l->out)[l->count] = '\0';
+	return *l->out;
+}
+
 char *
 readline(int fd)
 {
 	static char *out;
-	size_t count = 0;
-	char c;
+	struct line l = {&out, 0};
 
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
-	for (;;) {
-		ssize_t r = rd(fd, &c, 1);
-		if (r <= 0) {
-			int e = r == 0 ? 0 : errno;
-			if (count == 0) {
-				errno = e;
-				return nullptr;
-			}
-			c = '\n';
-		}
-		if (++count % 16 == 0)
-			out = static_cast<char *>(xrealloc(out, count + 16));
-		out[count - 1] = c;
-		if (c == '\n') {
-			out[count] = '\0';
-			return out;
-		}
+	switch (kindof(fd)) {
+	case file:
+		return fromfile(fd, &l);
+	case fifo:
+		return frompipe(fd, &l);
+	case bytewise:
+		break;
 	}
+	return bytes(fd, &l);
 }
 
 // Appends seg to the line as the reader always has: the copy stops at a NUL

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -330,6 +331,62 @@ TEST(eintr, both_readers_retry)
 		waitpid(c, nullptr, 0);
 	}
 	sigaction(SIGUSR1, &old, nullptr);
+}
+
+} // namespace
+
+namespace
+{
+
+// Direct reads between calls move a file's position; readline follows it.
+TEST(readline_position, file_read_between_calls)
+{
+	source s = fromfile("one\ntwo\nthree\nfour\n");
+	EXPECT_STREQ(readline(s.fd), "one\n");
+	char buf[3];
+	ASSERT_EQ(read(s.fd, buf, 3), 3);
+	EXPECT_STREQ(readline(s.fd), "\n");
+	lseek(s.fd, 0, SEEK_SET);
+	EXPECT_STREQ(readline(s.fd), "one\n");
+	lseek(s.fd, 14, SEEK_SET);
+	EXPECT_STREQ(readline(s.fd), "four\n");
+	finish(s);
+}
+
+// Two descriptors read in turn, and a descriptor number reused for another
+// file, each give their own bytes.
+TEST(readline_position, descriptors_in_turn_and_reused)
+{
+	source a = fromfile("a1\na2\n"), b = frompipe("b1\nb2\n");
+	EXPECT_STREQ(readline(a.fd), "a1\n");
+	EXPECT_STREQ(readline(b.fd), "b1\n");
+	EXPECT_STREQ(readline(a.fd), "a2\n");
+	EXPECT_STREQ(readline(b.fd), "b2\n");
+	int num = a.fd;
+	finish(a);
+	source c = frompipe("c1\nc2\n");
+	ASSERT_EQ(dup2(c.fd, num), num);
+	EXPECT_STREQ(readline(num), "c1\n");
+	close(num);
+	source d = fromfile("d1\n");
+	ASSERT_EQ(dup2(d.fd, num), num);
+	EXPECT_STREQ(readline(num), "d1\n");
+	close(num);
+	finish(b);
+	finish(c);
+	finish(d);
+}
+
+TEST(readline_position, socket)
+{
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+	ASSERT_EQ(write(sv[1], "s1\ns2\nrest", 10), 10);
+	close(sv[1]);
+	EXPECT_STREQ(readline(sv[0]), "s1\n");
+	EXPECT_STREQ(readline(sv[0]), "s2\n");
+	EXPECT_EQ(rest(sv[0]), "rest");
+	close(sv[0]);
 }
 
 } // namespace
