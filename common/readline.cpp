@@ -70,12 +70,15 @@ scan(struct line *l, const char *p, size_t avail, bool *done)
 	return n;
 }
 
-// On a pipe, the bytes waiting at its head as readline last saw them, copied
-// with tee, of which pos have been taken since. They belong to one pipe
-// (pipe inodes are never reused while a descriptor is open); a file needs no
-// such memory, as its position says where the next line starts.
+// What readline knows of the descriptor it read last. For a file: where it
+// left the position. For a pipe: the bytes waiting at its head as readline
+// last saw them, copied with tee, of which pos have been taken since; they
+// belong to one pipe (pipe inodes are never reused while a descriptor is
+// open).
 enum kind { bytewise, file, fifo };
 static struct {
+	int fd = -1;
+	off_t at;
 	dev_t dev;
 	ino_t ino;
 	enum kind kind = bytewise;
@@ -87,6 +90,7 @@ static struct {
 static void
 forget()
 {
+	seen.fd = -1;
 	seen.kind = bytewise;
 	seen.pos = seen.len = 0;
 }
@@ -96,21 +100,21 @@ static enum kind
 kindof(int fd)
 {
 	struct stat st;
-	if (fstat(fd, &st) == -1)
+	if (fstat(fd, &st) == -1) {
+		forget();
 		return bytewise;
-	if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
-		return file;
-	if (!S_ISFIFO(st.st_mode))
-		return bytewise;
-	if (seen.kind == fifo && st.st_dev == seen.dev && st.st_ino == seen.ino)
+	}
+	if (seen.kind == fifo && seen.fd == fd && st.st_dev == seen.dev && st.st_ino == seen.ino)
 		return fifo;
 	forget();
-	if (seen.peek[0] < 0 && pipe2(seen.peek, O_CLOEXEC) == -1)
-		return bytewise;
+	seen.fd = fd;
+	if ((S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && (seen.at = lseek(fd, 0, SEEK_CUR)) >= 0)
+		seen.kind = file;
+	else if (S_ISFIFO(st.st_mode) && (seen.peek[0] >= 0 || pipe2(seen.peek, O_CLOEXEC) == 0))
+		seen.kind = fifo;
 	seen.dev = st.st_dev;
 	seen.ino = st.st_ino;
-	seen.kind = fifo;
-	return fifo;
+	return seen.kind;
 }
 
 // Finishes the line at the end of input or after a failed read (e is 0 or
@@ -142,25 +146,52 @@ bytes(int fd, struct line *l)
 	return *l->out;
 }
 
-// On a file a block is read and the position put back just past the line, so
-// that only the line is taken. Blocks start small, as most lines are.
+static ssize_t
+prd(int fd, void *buf, size_t n, off_t off)
+{
+	ssize_t r;
+	while ((r = pread(fd, buf, n, off)) == -1 && errno == EINTR)
+		;
+	return r;
+}
+
+// On a file the line is read with pread from where readline left the
+// position, then the position is moved past it. The move also checks that
+// the position was still there; when the caller moved it, readline goes back
+// to where it now is and reads the line from there.
 static char *
 fromfile(int fd, struct line *l)
 {
-	size_t want = 256;
-	bool done = false;
-	while (!done) {
-		ssize_t r = rd(fd, seen.buf, want);
-		if (r <= 0)
-			return finish(l, r == 0 ? 0 : errno);
-		size_t n = scan(l, seen.buf, r, &done);
-		// Moving back within what was just read cannot fail on a file.
-		if (n < static_cast<size_t>(r))
-			lseek(fd, static_cast<off_t>(n) - r, SEEK_CUR);
-		want = std::min(2 * want, sizeof seen.buf);
+	for (;;) {
+		size_t want = 256;
+		bool done = false;
+		int e = 0;
+		l->count = 0;
+		while (!done) {
+			ssize_t r = prd(fd, seen.buf, want, seen.at + l->count);
+			if (r <= 0) {
+				e = r == 0 ? 0 : errno;
+				break;
+			}
+			scan(l, seen.buf, r, &done);
+			want = std::min(2 * want, sizeof seen.buf);
+		}
+		if (e == ESPIPE) {
+			forget(); // no longer a file: the descriptor was reused
+			return nullptr;
+		}
+		off_t k = l->count, now = lseek(fd, k, SEEK_CUR);
+		if (now == -1)
+			return nullptr;
+		if (now == seen.at + k) {
+			seen.at = now;
+			if (!done)
+				return finish(l, e);
+			(*l->out)[l->count] = '\0';
+			return *l->out;
+		}
+		seen.at = lseek(fd, -k, SEEK_CUR);
 	}
-	(*l->out)[l->count] = '\0';
-	return *l->out;
 }
 
 // Copies the bytes waiting in the pipe without taking them.
@@ -233,12 +264,17 @@ readline(int fd)
 {
 	static char *out;
 	struct line l = {&out, 0};
+	char *s;
 
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
-	switch (kindof(fd)) {
+	if (seen.fd != fd || seen.kind != file)
+		kindof(fd);
+	switch (seen.kind) {
 	case file:
-		return fromfile(fd, &l);
+		if ((s = fromfile(fd, &l)) == nullptr && seen.kind != file)
+			return readline(fd);
+		return s;
 	case fifo:
 		return frompipe(fd, &l);
 	case bytewise:

@@ -350,6 +350,10 @@ TEST(readline_position, file_read_between_calls)
 	EXPECT_STREQ(readline(s.fd), "one\n");
 	lseek(s.fd, 14, SEEK_SET);
 	EXPECT_STREQ(readline(s.fd), "four\n");
+	EXPECT_EQ(readline(s.fd), nullptr);
+	lseek(s.fd, 4, SEEK_SET);
+	EXPECT_STREQ(readline(s.fd), "two\n");
+	EXPECT_EQ(lseek(s.fd, 0, SEEK_CUR), 8);
 	finish(s);
 }
 
