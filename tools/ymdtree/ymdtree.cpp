@@ -1,0 +1,97 @@
+// ymdtree: print lines that begin with a year-month-day date as a tree.
+#include <err.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "readline.h"
+
+static constexpr int levels = 3;     // year, month, day
+static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs
+static char *prev;                   // the previous line's date; null before the first
+
+static char *
+xstrndup(const char *s, size_t n)
+{
+	char *p = strndup(s, n);
+	if (p == nullptr)
+		err(1, nullptr);
+	return p;
+}
+
+// The n-th field, counted from 1, of text split at every sep, as a new heap
+// string; empty when text has fewer than n fields.
+static char *
+cut(const char *text, int n, char sep)
+{
+	const char *start = n == 1 ? text : nullptr, *end = nullptr, *p;
+	int field = 1;
+
+	for (p = text; *p != '\0'; p++) {
+		if (*p != sep)
+			continue;
+		if (++field == n)
+			start = p + 1;
+		else if (field == n + 1) {
+			end = p;
+			break;
+		}
+	}
+	if (field == n)
+		end = p;
+	if (start == nullptr || end == nullptr)
+		return xstrndup("", 0);
+	return xstrndup(start, end - start);
+}
+
+// Prints the date's levels from the first one that differs from the previous
+// date's, then the line's name under the day.
+static void
+entry(const char *line, const char *date)
+{
+	bool changed = prev == nullptr;
+
+	for (int i = 0; i < levels; i++) {
+		char *part = cut(date, i + 1, '-');
+		if (!changed) {
+			char *old = cut(prev, i + 1, '-');
+			changed = strcmp(old, part) != 0;
+			free(old);
+		}
+		if (changed)
+			printf("%s%s%c\n", tabs + levels - i, part, i < levels - 1 ? '-' : ' ');
+		free(part);
+	}
+	char *name = cut(line, 2, ' ');
+	printf("%s%s\n", tabs, name);
+	free(name);
+}
+
+int
+main()
+{
+	char *line;
+
+	while ((line = readline(0)) != nullptr) {
+		size_t len = strlen(line);
+		if (len > 0)
+			line[len - 1] = '\0';
+		char *date = cut(line, 1, ' ');
+		entry(line, date);
+		free(prev);
+		prev = date;
+		if (ferror(stdout))
+			err(1, "write error");
+	}
+	int e = errno;
+	free(prev);
+	prev = nullptr;
+	if (fflush(stdout) == EOF)
+		err(1, "write error");
+	if (e != 0) {
+		errno = e;
+		err(1, "read error");
+	}
+	return 0;
+}
