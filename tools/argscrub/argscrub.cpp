@@ -1,0 +1,117 @@
+// argscrub: print a text cut to a maximum length and, on request, cleaned
+// for use as a file name.
+#include <err.h>
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static constexpr char permitted[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                    "abcdefghijklmnopqrstuvwxyz"
+                                    "0123456789"
+                                    " .-+_\r\n";
+
+static bool
+isok(unsigned char b)
+{
+	return b != '\0' && b < 0x80 && strchr(permitted, b) != nullptr;
+}
+
+// The number after "max", clamped to the int range; -1 (no limit) when the
+// option word is not a "max" option.
+static int
+getlimit(const char *opt)
+{
+	if (strncmp(opt, "max", 3) != 0)
+		return -1;
+	long v = strtol(opt + 3, nullptr, 0);
+	if (v > INT_MAX)
+		return INT_MAX;
+	if (v < INT_MIN)
+		return INT_MIN;
+	return static_cast<int>(v);
+}
+
+// A heap copy of text; one longer than limit becomes its first limit - 1
+// bytes and "_". A limit of 0 leaves nothing to mark the cut, so it gives "".
+static char *
+clip(const char *text, int limit)
+{
+	size_t n = strlen(text);
+	bool cut = limit >= 0 && n > static_cast<size_t>(limit);
+	char *s;
+
+	if (cut)
+		n = static_cast<size_t>(limit);
+	if ((s = static_cast<char *>(malloc(n + 1))) == nullptr)
+		err(1, nullptr);
+	memcpy(s, text, n);
+	s[n] = '\0';
+	if (cut && n > 0)
+		s[n - 1] = '_';
+	return s;
+}
+
+// Replaces every byte not fit for a file name with "_", in place. A run of
+// bytes of 128 or more (a multi-byte character) gives one "_", and shares it
+// with a non-permitted byte below 128 right before or after the run.
+static void
+filt_filename(char **sp)
+{
+	char *s = *sp;
+	size_t r = 0, w = 0;
+	bool afterhigh = false, lastok = true;
+
+	for (; s[r] != '\0'; r++) {
+		unsigned char b = s[r];
+		bool ok = isok(b);
+		if (ok && afterhigh && lastok)
+			w++; // keep the "_" of the run that just ended
+		afterhigh = b >= 0x80;
+		s[w] = ok ? static_cast<char>(b) : '_';
+		if (!afterhigh) {
+			w++;
+			lastok = ok;
+		}
+	}
+	if (afterhigh && lastok)
+		w++;
+	s[w] = '\0';
+}
+
+// Writes all of p, finishing short writes and waiting out a non-blocking
+// descriptor shared with others.
+static void
+put(const char *p, size_t len)
+{
+	while (len > 0) {
+		ssize_t n = write(1, p, len);
+		if (n == -1) {
+			if (errno == EINTR)
+				continue;
+			if (errno != EAGAIN && errno != EWOULDBLOCK)
+				err(1, "write error");
+			struct pollfd pfd = {1, POLLOUT, 0};
+			poll(&pfd, 1, -1);
+			continue;
+		}
+		p += n;
+		len -= static_cast<size_t>(n);
+	}
+}
+
+int
+main(int argc, char *argv[])
+{
+	if (argc < 3)
+		return 1;
+	int limit = argc > 3 ? getlimit(argv[2]) : -1;
+	char *res = clip(argv[argc > 3 ? 3 : 2], limit);
+	if (strcmp(argv[1], "filename") == 0)
+		filt_filename(&res);
+	put(res, strlen(res));
+	free(res);
+	return 0;
+}
