@@ -1,0 +1,123 @@
+// absentees: print the names, read one per line, that do not exist in a
+// directory.
+
+// Files of 2 GiB and more must be found also where off_t is 32 bits wide.
+#define _FILE_OFFSET_BITS 64
+
+#include <sys/stat.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "readline.h"
+
+// What the line callback works on for the whole run.
+struct state {
+	struct stat sb; // filled by each lookup; only success matters
+	int out;        // shares standard output
+	size_t len;     // the current line's length, up to its first NUL
+	char *buf;      // a name that came without a line end, with one added
+	size_t cap;     // the size of buf
+	int status;     // 1 once a lookup failed for another reason than absence
+};
+
+// A descriptor of 3 or above that shares fd, so that reading and writing go
+// on at the offsets the caller left, as with fd itself. A closed fd gives -1,
+// and the first read or write through it reports that.
+static int
+share(int fd)
+{
+	int d = fcntl(fd, F_DUPFD, 3);
+
+	if (d == -1 && errno != EBADF)
+		err(1, "descriptor %d", fd);
+	return d;
+}
+
+// Writes all n bytes, waiting whenever a shared non-blocking descriptor is
+// full.
+static void
+put(int fd, const char *p, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w >= 0) {
+			p += w;
+			n -= w;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			struct pollfd pf = {fd, POLLOUT, 0};
+			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
+				err(1, "write error");
+		} else if (errno != EINTR) {
+			err(1, "write error");
+		}
+	}
+}
+
+// Prints a name that came without a line end with one added, still in one
+// write.
+static void
+putnl(state &st, const char *name)
+{
+	if (st.cap < st.len + 1) {
+		if ((st.buf = static_cast<char *>(realloc(st.buf, st.len + 1))) == nullptr)
+			err(1, nullptr);
+		st.cap = st.len + 1;
+	}
+	memcpy(st.buf, name, st.len);
+	st.buf[st.len] = '\n';
+	put(st.out, st.buf, st.len + 1);
+}
+
+// True when the lookup fails. Failures other than absence say nothing about
+// the name: the name is still printed, but the failure is reported too.
+static bool
+absent(state &st, const char *name)
+{
+	if (lstat(name, &st.sb) == 0)
+		return false;
+	if (errno != ENOENT && errno != ENOTDIR && errno != ENAMETOOLONG && errno != ELOOP) {
+		warn("%s", name);
+		st.status = 1;
+	}
+	return true;
+}
+
+int
+main(int argc, char *argv[])
+{
+	state st = {};
+	int in = share(0);
+
+	st.out = share(1);
+	// Answering for another directory than the one asked about is wrong.
+	if (argc > 1 && chdir(argv[1]) == -1)
+		err(1, "%s", argv[1]);
+
+	// The last line of an input without a final line end, and a line cut
+	// short by a NUL, are names with all their text.
+	linecb af = [&st](char *line) {
+		if ((st.len = strlen(line)) == 0)
+			return 0;
+		if (line[st.len - 1] != '\n') {
+			if (absent(st, line))
+				putnl(st, line);
+			return 0;
+		}
+		line[st.len - 1] = '\0';
+		if (absent(st, line)) {
+			line[st.len - 1] = '\n';
+			put(st.out, line, st.len);
+		}
+		return 0;
+	};
+	if (freadline(in, af) == -1)
+		err(1, "read error");
+	free(st.buf);
+	return st.status;
+}
