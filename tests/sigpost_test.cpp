@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+#ifndef TARGET
+#error "TARGET must name the program that reports the signals it received"
+#endif
+
+namespace
+{
+
+// A running target: its standard input and output, held open by the test.
+struct target {
+	pid_t pid = -1;
+	int in = -1, out = -1;
+};
+
+// Reads from fd until EOF or until the text ends with stop, 30 s at most.
+std::string
+drain(int fd, const char *stop)
+{
+	std::string s;
+	char buf[4096];
+	struct pollfd p = {fd, POLLIN, 0};
+	while (poll(&p, 1, 30000) > 0) {
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		s.append(buf, n);
+		if (stop != nullptr && s.ends_with(stop))
+			break;
+	}
+	return s;
+}
+
+target
+start()
+{
+	int in[2], out[2];
+	target t;
+	posix_spawn_file_actions_t fa;
+	posix_spawnattr_t at;
+	char *argv[] = {const_cast<char *>(TARGET), nullptr};
+
+	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+		ADD_FAILURE() << "pipe2";
+		return t;
+	}
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+	posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+	posix_spawnattr_init(&at);
+	posix_spawnattr_setpgroup(&at, 0);
+	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+	bool ok = posix_spawn(&t.pid, TARGET, &fa, &at, argv, environ) == 0;
+	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&at);
+	close(in[0]);
+	close(out[1]);
+	if (!ok) {
+		ADD_FAILURE() << "cannot start " << TARGET;
+		close(in[1]);
+		close(out[0]);
+		return target();
+	}
+	t.in = in[1];
+	t.out = out[0];
+	EXPECT_EQ(drain(t.out, "ready\n"), "ready\n");
+	return t;
+}
+
+// What the target received: all is pending once sigpost has exited.
+std::string
+finish(target &t)
+{
+	if (t.pid < 0)
+		return "";
+	close(t.in);
+	std::string s = drain(t.out, nullptr);
+	close(t.out);
+	kill(-t.pid, SIGKILL);
+	waitpid(t.pid, nullptr, 0);
+	return s;
+}
+
+struct tcase {
+	const char *name;
+	std::vector<std::string> args;
+	std::string a, b; // what each target received
+	std::string err;
+	int status;
+};
+
+// {A} and {B} stand for the targets' PIDs, {A32} for A's PID plus 2^32.
+const tcase cases[] = {
+        {"decimal", {"10", "{A}"}, "10 0\n", "", "", 0},
+        {"dash_number", {"-12", "{A}"}, "12 0\n", "", "", 0},
+        {"hex", {"0x0a", "{A}"}, "10 0\n", "", "", 0},
+        {"hex_upper", {"-0X1F", "{A}"}, "31 0\n", "", "", 0},
+        {"octal", {"010", "{A}"}, "8 0\n", "", "", 0},
+        {"octal_stops_at_9", {"09", "{A}"}, "", "", "", 0},
+        {"zero_probes", {"0", "{A}"}, "", "", "", 0},
+        {"digits_then_junk", {"14x", "{A}"}, "14 0\n", "", "", 0},
+        {"realtime_32", {"32", "{A}"}, "32 0\n", "", "", 0},
+        {"realtime_33", {"33", "{A}"}, "33 0\n", "", "", 0},
+        {"realtime_64", {"64", "{A}"}, "64 0\n", "", "", 0},
+        {"name", {"SIGUSR1", "{A}"}, "10 0\n", "", "sig. name to num. 10\n", 0},
+        {"name_lower", {"sigusr2", "{A}"}, "12 0\n", "", "sig. name to num. 12\n", 0},
+        {"name_dash", {"-SIGTERM", "{A}"}, "15 0\n", "", "sig. name to num. 15\n", 0},
+        {"name_dash_mixed", {"-SigHup", "{A}"}, "1 0\n", "", "sig. name to num.  1\n", 0},
+        {"one_tab_winch", {"SIGWINCH", "{A}"}, "28 0\n", "", "sig. name to num. 28\n", 0},
+        {"one_tab_vtalrm", {"SIGVTALRM", "{A}"}, "26 0\n", "", "sig. name to num. 26\n", 0},
+        {"one_tab_stkflt", {"sigstkflt", "{A}"}, "16 0\n", "", "sig. name to num. 16\n", 0},
+        {"one_tab_rtmin", {"SIGRTMIN", "{A}"}, "32 0\n", "", "sig. name to num. 32\n", 0},
+        {"name_with_value",
+         {"SIGUSR1", "-q", "7", "{A}", "{B}"},
+         "10 7\n",
+         "10 7\n",
+         "sig. name to num. 10\n",
+         0},
+        {"not_a_prefix",
+         {"USR1", "{A}"},
+         "",
+         "",
+         "sig. name to num. \nsigpost: unknown signal: USR1\n",
+         1},
+        {"value_is_a_name",
+         {"SIGPOLL", "{A}"},
+         "",
+         "",
+         "sig. name to num. SIGIO\nsigpost: unknown signal: SIGPOLL\n",
+         1},
+        {"two_matches_run_together",
+         {"SIGIO", "{A}", "{B}"},
+         "",
+         "",
+         "sig. name to num.  629\nsigpost: {A}: Invalid argument\nsigpost: {B}: Invalid argument\n",
+         1},
+        {"value_number", {"10", "-q", "7", "{A}"}, "10 7\n", "", "", 0},
+        {"value_hex", {"10", "-q", "0x10", "{A}"}, "10 16\n", "", "", 0},
+        {"value_octal", {"10", "-q", "010", "{A}"}, "10 8\n", "", "", 0},
+        {"value_char", {"10", "-q", "A", "{A}"}, "10 65\n", "", "", 0},
+        {"value_minus_is_char", {"10", "-q", "-5", "{A}"}, "10 45\n", "", "", 0},
+        {"value_empty", {"10", "-q", "", "{A}"}, "10 0\n", "", "", 0},
+        {"value_high_byte", {"10", "-q", "\xc8x", "{A}"}, "10 200\n", "", "", 0},
+        {"value_clamped", {"10", "-q", "4294967303", "{A}"}, "10 2147483647\n", "", "", 0},
+        {"value_huge",
+         {"10", "-q", "99999999999999999999999", "{A}"},
+         "10 2147483647\n",
+         "",
+         "",
+         0},
+        {"pids_in_order", {"40", "-q", "3", "{A}", "{B}", "{A}"}, "40 3\n40 3\n", "40 3\n", "", 0},
+        {"missing_pid_others_sent",
+         {"10", "99999999", "{A}", "abc", "{B}"},
+         "10 0\n",
+         "10 0\n",
+         "sigpost: 99999999: No such process\nsigpost: abc: No such process\n",
+         1},
+        {"q_after_pid_is_pid",
+         {"10", "{A}", "-q", "{B}"},
+         "10 0\n",
+         "10 0\n",
+         "sigpost: -q: No such process\n",
+         1},
+        {"pid_clamped",
+         {"10", "{A32}", "{B}"},
+         "",
+         "10 0\n",
+         "sigpost: {A32}: No such process\n",
+         1},
+        {"sig_clamped", {"4294967306", "{A}"}, "", "", "sigpost: {A}: Invalid argument\n", 1},
+        {"sig_out_of_range", {"65", "{A}"}, "", "", "sigpost: {A}: Invalid argument\n", 1},
+        {"no_args", {}, "", "", "", 1},
+        {"no_pid", {"10"}, "", "", "", 1},
+        {"q_without_value", {"10", "-q"}, "", "", "", 1},
+        {"value_without_pid", {"10", "-q", "5"}, "", "", "", 1},
+        {"name_without_pid", {"SIGUSR1"}, "", "", "sig. name to num. 10\n", 1},
+        {"name_value_without_pid", {"sigusr1", "-q", "5"}, "", "", "sig. name to num. 10\n", 1},
+        {"unknown_before_missing_pid",
+         {"nosuch"},
+         "",
+         "",
+         "sig. name to num. \nsigpost: unknown signal: nosuch\n",
+         1},
+};
+
+void
+PrintTo(const tcase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+std::string
+fill(std::string s, pid_t a, pid_t b)
+{
+	const std::pair<std::string, std::string> subs[] = {
+	        {"{A32}", std::to_string(a + (1LL << 32))},
+	        {"{A}", std::to_string(a)},
+	        {"{B}", std::to_string(b)},
+	};
+	for (const auto &[from, to] : subs)
+		for (size_t i; (i = s.find(from)) != std::string::npos;)
+			s.replace(i, from.size(), to);
+	return s;
+}
+
+class sigpost : public testing::TestWithParam<tcase>
+{
+};
+
+TEST_P(sigpost, sends_what_targets_receive)
+{
+	const tcase &c = GetParam();
+	target a = start(), b;
+	for (const auto &s : c.args)
+		if (s == "{B}")
+			b = start();
+	std::vector<std::string> args;
+	for (const auto &s : c.args)
+		args.push_back(fill(s, a.pid, b.pid));
+	run_result r = runtool("sigpost", args);
+	EXPECT_EQ(finish(a), c.a);
+	EXPECT_EQ(finish(b), c.b);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(visible(r.err), visible(fill(c.err, a.pid, b.pid)));
+	EXPECT_EQ(r.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, sigpost, testing::ValuesIn(cases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// The name reaches grep as one literal pattern, whatever quotes it holds.
+TEST(sigpost_names, shell_text_runs_nothing)
+{
+	std::string d = tempdir();
+	std::string name =
+	        "x';touch " + d + "/a;'$(touch " + d + "/b)`touch " + d + "/c`;touch " + d + "/d";
+	target a = start();
+	run_result r = runtool("sigpost", {name, std::to_string(a.pid)});
+	EXPECT_EQ(finish(a), "");
+	EXPECT_EQ(r.err, "sig. name to num. \nsigpost: unknown signal: " + name + "\n");
+	EXPECT_EQ(r.status, 1);
+	struct stat st;
+	for (const char *f : {"/a", "/b", "/c", "/d"}) {
+		EXPECT_NE(stat((d + f).c_str(), &st), 0) << f;
+		unlink((d + f).c_str());
+	}
+	rmdir(d.c_str());
+}
+
+// An empty name matches every definition, whose text is not a number.
+TEST(sigpost_names, empty_name)
+{
+	for (const char *sig : {"-", ""}) {
+		target a = start();
+		run_result r = runtool("sigpost", {sig, std::to_string(a.pid)});
+		EXPECT_EQ(finish(a), "");
+		EXPECT_TRUE(r.err.starts_with("sig. name to num. ")) << r.err;
+		EXPECT_TRUE(r.err.ends_with("\nsigpost: unknown signal: \n")) << r.err;
+		EXPECT_EQ(r.status, 1);
+	}
+}
+
+// With no descriptor to spare, the name cannot be looked up.
+TEST(sigpost_failures, no_pipe)
+{
+	// Descriptors this test inherited would otherwise leave sigpost room.
+	ASSERT_EQ(close_range(3, ~0U, CLOSE_RANGE_CLOEXEC), 0);
+	target a = start();
+	run_result r = run({"/usr/bin/prlimit", "--nofile=4", "--", tool("sigpost"), "SIGUSR1",
+	                    std::to_string(a.pid)});
+	EXPECT_EQ(finish(a), "");
+	EXPECT_EQ(r.err, "sigpost: pipe: Too many open files\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+} // namespace
