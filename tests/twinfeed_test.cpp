@@ -228,7 +228,7 @@ TEST(twinfeed_failures, read_error_after_both_end)
 TEST(twinfeed_failures, no_pipe_starts_nothing)
 {
 	std::string d = tempdir();
-	run_result r = script(d, "ulimit -n 4; exec \"$T\" 'touch 1' 'touch 2'");
+	run_result r = script(d, "exec 3<&-; ulimit -n 4; exec \"$T\" 'touch 1' 'touch 2'");
 	EXPECT_EQ(r.err, "twinfeed: touch 1: Too many open files\n");
 	EXPECT_EQ(r.status, 1);
 	EXPECT_FALSE(exists(d + "/1"));
