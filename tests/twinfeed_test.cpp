@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "harness.h"
+
+extern char **environ;
+
+namespace
+{
+
+// Bounded wait, in tenths of a second, for shell snippets that synchronise
+// through marker files; only a broken program ever runs it out.
+const std::string tries = "i=0; while ! { ";
+const std::string upto = "; } && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
+
+std::string
+waitsh(const std::string &cond)
+{
+	return tries + cond + upto;
+}
+
+bool
+exists(const std::string &path)
+{
+	return access(path.c_str(), F_OK) == 0;
+}
+
+run_result
+feed(const std::string &dir, const std::string &c1, const std::string &c2, const std::string &in,
+     run_opts o = {})
+{
+	o.cwd = dir;
+	return runtool("twinfeed", {c1, c2}, in, o);
+}
+
+// Runs a shell script in dir with T naming the program.
+run_result
+script(const std::string &dir, const std::string &text, const std::string &in = "")
+{
+	run_opts o;
+	o.cwd = dir;
+	o.in = in;
+	o.env = {"T=" + tool("twinfeed")};
+	return run({"/bin/sh", "-c", text}, o);
+}
+
+TEST(twinfeed_args, wrong_count_starts_nothing)
+{
+	const std::vector<std::vector<std::string>> cases = {
+	        {}, {"touch ran"}, {"touch ran", "touch ran", "touch ran"}};
+	for (const auto &args : cases) {
+		std::string d = tempdir();
+		run_opts o;
+		o.cwd = d;
+		run_result r = runtool("twinfeed", args, "abc", o);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.status, 1) << args.size() << " arguments";
+		EXPECT_FALSE(exists(d + "/ran")) << args.size() << " arguments";
+	}
+}
+
+struct tcase {
+	const char *name;
+	std::string in, c1, c2, out1, out2;
+};
+
+const std::string block(200000, 'x');
+
+const tcase cases[] = {
+        {"abc", "abc", "wc -c > 1", "od -c > 2", "3\n", "0000000   a   b   c\n0000003\n"},
+        {"empty", "", "wc -c > 1", "od -c > 2", "0\n", "0000000\n"},
+        {"nul_no_final_newline", std::string("a\0b\nc", 5), "cat > 1", "cat > 2",
+         std::string("a\0b\nc", 5), std::string("a\0b\nc", 5)},
+        {"larger_than_a_pipe", block, "cat > 1", "cat > 2", block, block},
+        // The statuses of the commands are not reflected.
+        {"failing_commands", "abc", "cat > 1; exit 3", "cat > 2; kill -9 $$", "abc", "abc"},
+};
+
+void
+PrintTo(const tcase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class twinfeed : public testing::TestWithParam<tcase>
+{
+};
+
+TEST_P(twinfeed, both_get_the_input)
+{
+	const tcase &c = GetParam();
+	std::string d = tempdir();
+	run_result r = feed(d, c.c1, c.c2, c.in);
+	EXPECT_EQ(visible(getfile(d + "/1")), visible(c.out1));
+	EXPECT_EQ(visible(getfile(d + "/2")), visible(c.out2));
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, twinfeed, testing::ValuesIn(cases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+TEST(twinfeed_big, fifty_megabytes_byte_exact)
+{
+	std::string d = tempdir(), in(50 << 20, '\0');
+	std::mt19937 g(7);
+	for (size_t i = 0; i < in.size(); i += 4) {
+		uint32_t v = g();
+		memcpy(&in[i], &v, 4);
+	}
+	putfile(d + "/in", in);
+	run_opts o;
+	o.in_path = d + "/in";
+	std::string want = run({"/usr/bin/cksum"}, o).out;
+	ASSERT_NE(want.find(" 52428800"), std::string::npos) << want;
+	run_result r = feed(d, "cksum > 1", "cksum > 2", in);
+	EXPECT_EQ(getfile(d + "/1"), want);
+	EXPECT_EQ(getfile(d + "/2"), want);
+	EXPECT_EQ(r.status, 0);
+}
+
+// Each command sees the end of its input while the other still runs: the
+// waiting one only ends early when the other's end-of-input marker appears.
+TEST(twinfeed_eof, each_command_sees_end_while_other_runs)
+{
+	const std::string ender = "cat > /dev/null; touch ended";
+	const std::string waiter = "cat > /dev/null; sleep 30 > /dev/null 2>&1 & " +
+	                           waitsh("[ -e ended ]") + "; [ -e ended ] && echo seen > seen";
+	for (bool first : {true, false}) {
+		std::string d = tempdir();
+		run_result r =
+		        first ? feed(d, ender, waiter, "abc") : feed(d, waiter, ender, "abc");
+		EXPECT_TRUE(exists(d + "/seen")) << (first ? "cmd1" : "cmd2") << " ending";
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.status, 0);
+	}
+}
+
+// A byte reaches both commands while the input stays open: the writer keeps
+// it open until both have the byte.
+TEST(twinfeed_eof, bytes_pass_before_input_ends)
+{
+	std::string d = tempdir();
+	run_result r =
+	        script(d, "{ printf x; " + waitsh("[ \"$(cat a b 2>/dev/null)\" = xx ]") +
+	                          "; cat a b > seen; printf y; } | \"$T\" 'cat > a' 'cat > b'");
+	EXPECT_EQ(getfile(d + "/seen"), "xx");
+	EXPECT_EQ(getfile(d + "/a"), "xy");
+	EXPECT_EQ(getfile(d + "/b"), "xy");
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+// twinfeed waits for both of its commands, and only for them: the shell that
+// becomes twinfeed leaves it a child of its own.
+TEST(twinfeed_wait, ends_after_both_commands)
+{
+	const std::string slow = "cat > /dev/null; sleep 1; echo done > done";
+	for (bool first : {true, false}) {
+		std::string d = tempdir();
+		std::string c1 = first ? slow : "exit 3", c2 = first ? "exit 3" : slow;
+		run_result r =
+		        script(d, "(: & exec \"$T\" '" + c1 + "' '" + c2 +
+		                          "') < /dev/null > /dev/null 2>&1; echo $?; cat done");
+		EXPECT_EQ(r.out, "0\ndone\n") << (first ? "cmd1" : "cmd2") << " slow";
+		EXPECT_EQ(r.err, "");
+	}
+}
+
+// A command that stops reading ends twinfeed by the broken-pipe signal; the
+// input is larger than a pipe holds, so the write cannot slip through.
+TEST(twinfeed_pipe, early_exit_ends_by_sigpipe)
+{
+	std::string in(1 << 20, 'z');
+	for (bool first : {true, false}) {
+		std::string d = tempdir();
+		std::string c1 = "head -c 10 > h", c2 = "wc -c > n";
+		run_result r = first ? feed(d, c1, c2, in) : feed(d, c2, c1, in);
+		EXPECT_EQ(getfile(d + "/h"), in.substr(0, 10));
+		EXPECT_EQ(r.sig, SIGPIPE) << (first ? "cmd1" : "cmd2") << " ending early";
+		EXPECT_EQ(r.err, "");
+	}
+}
+
+TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
+{
+	std::string d = tempdir();
+	run_result r = script(d, "trap '' PIPE; exec \"$T\" 'head -c 10 > h' 'wc -c > n'",
+	                      std::string(1 << 20, 'z'));
+	EXPECT_EQ(getfile(d + "/h"), std::string(10, 'z'));
+	EXPECT_EQ(getfile(d + "/n"), "1048576\n");
+	EXPECT_EQ(r.err, "twinfeed: head -c 10 > h: Broken pipe\n");
+	EXPECT_EQ(r.status, 1);
+}
+
+// A failed read ends the copy like the end of input, and is reported.
+TEST(twinfeed_failures, read_error_after_both_end)
+{
+	struct {
+		bool close_in;
+		const char *err;
+	} const cases[] = {{false, "twinfeed: read error: Is a directory\n"},
+	                   {true, "twinfeed: read error: Bad file descriptor\n"}};
+	for (const auto &c : cases) {
+		std::string d = tempdir();
+		run_opts o;
+		o.in_path = c.close_in ? "" : "/tmp";
+		o.close_in = c.close_in;
+		run_result r = feed(d, "wc -c > 1", "wc -c > 2", "", o);
+		EXPECT_EQ(getfile(d + "/1"), "0\n");
+		EXPECT_EQ(getfile(d + "/2"), "0\n");
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(r.status, 1);
+	}
+}
+
+// With too few descriptors for the pipes, the command is not started.
+TEST(twinfeed_failures, no_pipe_starts_nothing)
+{
+	std::string d = tempdir();
+	run_result r = script(d, "exec 3<&-; ulimit -n 4; exec \"$T\" 'touch 1' 'touch 2'");
+	EXPECT_EQ(r.err, "twinfeed: touch 1: Too many open files\n");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_FALSE(exists(d + "/1"));
+	EXPECT_FALSE(exists(d + "/2"));
+}
+
+bool
+waitfor(const std::string &path, const std::string &want)
+{
+	for (int i = 0; i < 3000; i++) {
+		if (exists(path) && getfile(path) == want)
+			return true;
+		usleep(10000);
+	}
+	return false;
+}
+
+// An input left non-blocking runs dry while still open; that is no end.
+TEST(twinfeed_input, nonblocking_stdin_is_waited_on)
+{
+	std::string d = tempdir(), t = tool("twinfeed");
+	int p[2];
+	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+	fcntl(p[0], F_SETFL, O_NONBLOCK);
+	posix_spawn_file_actions_t fa;
+	posix_spawnattr_t at;
+	sigset_t pipe;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, p[0], 0);
+	posix_spawn_file_actions_addchdir_np(&fa, d.c_str());
+	posix_spawnattr_init(&at);
+	sigemptyset(&pipe);
+	sigaddset(&pipe, SIGPIPE);
+	posix_spawnattr_setsigdefault(&at, &pipe);
+	posix_spawnattr_setpgroup(&at, 0);
+	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+	char *argv[] = {t.data(), const_cast<char *>("cat > a"), const_cast<char *>("cat > b"),
+	                nullptr};
+	pid_t pid;
+	ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, &at, argv, environ), 0);
+	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&at);
+	close(p[0]);
+	EXPECT_EQ(write(p[1], "abc", 3), 3);
+	EXPECT_TRUE(waitfor(d + "/a", "abc") && waitfor(d + "/b", "abc"));
+	EXPECT_EQ(write(p[1], "def", 3), 3);
+	close(p[1]);
+	int st = -1, i = 0;
+	pid_t w;
+	while ((w = waitpid(pid, &st, WNOHANG)) == 0 && i++ < 3000)
+		usleep(10000);
+	if (w == 0) {
+		kill(-pid, SIGKILL);
+		waitpid(pid, &st, 0);
+	}
+	kill(-pid, SIGKILL);
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+	EXPECT_EQ(getfile(d + "/a"), "abcdef");
+	EXPECT_EQ(getfile(d + "/b"), "abcdef");
+}
+
+} // namespace
