@@ -1,0 +1,384 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace
+{
+
+// Shows its arguments on standard error, as their count and each one in
+// brackets, and replies with $HM_REPLY (printf %b), "v" when it is unset.
+const std::string script = "#!/bin/sh\n"
+                           "printf '%s' \"$#\" >&2\n"
+                           "for a; do printf '[%s]' \"$a\" >&2; done\n"
+                           "echo >&2\n"
+                           "printf '%b' \"${HM_REPLY-v}\"\n";
+
+// A fresh directory holding the helper, to run hitmark in.
+std::string
+withhelper(const std::string &body = script, mode_t mode = 0755)
+{
+	std::string d = tempdir();
+	putfile(d + "/hitmark.sh", body);
+	chmod((d + "/hitmark.sh").c_str(), mode);
+	return d;
+}
+
+std::vector<std::string>
+entries(const std::string &dir)
+{
+	std::vector<std::string> v;
+	DIR *d = opendir(dir.c_str());
+	while (struct dirent *e = d ? readdir(d) : nullptr)
+		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+			v.push_back(e->d_name);
+	if (d)
+		closedir(d);
+	std::sort(v.begin(), v.end());
+	return v;
+}
+
+void
+rmtree(const std::string &dir)
+{
+	run({"/bin/rm", "-rf", dir});
+}
+
+run_result
+inside(const std::string &dir, const std::string &in, run_opts o = {})
+{
+	o.cwd = dir;
+	return runtool("hitmark", {"ignored", "args"}, in, o);
+}
+
+struct tcase {
+	const char *name;
+	std::string in, out;
+	std::string args; // what the helper showed, one line per call
+};
+
+const tcase cases[] = {
+        {"no_colon", "plain text\n", "plain text\n", ""},
+        {"one_colon", "a.txt:text\n", "a.txt:text\n", ""},
+        {"not_numeric", "a.txt:x1:text\n", "a.txt:x1:text\n", ""},
+        {"hex_is_not_numeric", "a.txt:0x1f:text\n", "a.txt:0x1f:text\n", ""},
+        {"blank_field", "a.txt: :text\n", "a.txt: :text\n", ""},
+        {"sign_only", "a.txt:+:text\n", "a.txt:+:text\n", ""},
+        {"trailing_space", "a.txt:12 :text\n", "a.txt:12 :text\n", ""},
+        {"example", "doc/a.txt:42:some text\n", "doc/a.txt:v:42:some text\n", "2[doc/a.txt][42]\n"},
+        {"empty_field", "a.txt::text\n", "a.txt:v::text\n", "1[a.txt]\n"},
+        {"leading_space", "a.txt: 12:text\n", "a.txt:v: 12:text\n", "2[a.txt][12]\n"},
+        {"leading_tab", "a.txt:\t12:text\n", "a.txt:v:\t12:text\n", "2[a.txt][12]\n"},
+        {"minus", "a.txt:-3:text\n", "a.txt:v:-3:text\n", "2[a.txt][-3]\n"},
+        {"plus", "a.txt:+12:text\n", "a.txt:v:+12:text\n", "2[a.txt][+12]\n"},
+        {"huge_number", "a.txt:99999999999999999999:t\n", "a.txt:v:99999999999999999999:t\n",
+         "2[a.txt][99999999999999999999]\n"},
+        {"name_after_last_space", "grep hit a.txt:12:text\n", "grep hit a.txt:v:12:text\n",
+         "2[a.txt][12]\n"},
+        {"empty_name", ":12:text\n", ":v:12:text\n", "1[12]\n"},
+        {"space_before_colon", "a.txt :12:text\n", "a.txt :v:12:text\n", "1[12]\n"},
+        {"tab_splits_name", "x\ta.txt:12:text\n", "x\ta.txt:v:12:text\n", "3[x][a.txt][12]\n"},
+        {"nothing_at_all", "::\n", ":v::\n", "0\n"},
+        {"later_colons_kept", "a:1:b:2:c\n", "a:v:1:b:2:c\n", "2[a][1]\n"},
+        {"no_final_newline", "a:1:b", "a:v:1:b", "2[a][1]\n"},
+        {"mixed", "x\na:1:b\ny:z\nc:2:\n", "x\na:v:1:b\ny:z\nc:v:2:\n", "2[a][1]\n2[c][2]\n"},
+        {"empty_input", "", "", ""},
+        // A NUL ends the line's text: the rest and its line end are not written.
+        {"nul_inside", std::string("a:1:b\0c\nd:2:e\n", 14), "a:v:1:bd:v:2:e\n",
+         "2[a][1]\n2[d][2]\n"},
+        {"nul_in_name", std::string("a\0:1:x\nz\n", 9), "az\n", ""},
+        {"nul_first", std::string("\0a:1:x\nz\n", 9), "z\n", ""},
+        {"long_name", std::string(3000, 'n') + ":5:t\n", std::string(3000, 'n') + ":v:5:t\n",
+         "2[" + std::string(3000, 'n') + "][5]\n"},
+};
+
+void
+PrintTo(const tcase &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class hitmark : public testing::TestWithParam<tcase>
+{
+};
+
+TEST_P(hitmark, annotates)
+{
+	const tcase &c = GetParam();
+	std::string d = withhelper();
+	run_result r = inside(d, c.in);
+	EXPECT_EQ(visible(r.out), visible(c.out));
+	EXPECT_EQ(visible(r.err), visible(c.args));
+	EXPECT_EQ(r.status, 0);
+	rmtree(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, hitmark, testing::ValuesIn(cases),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+// The reply is the first 8 bytes of the helper's output, whatever they are.
+TEST(hitmark_reply, taken_byte_for_byte)
+{
+	const struct {
+		std::string reply, out;
+	} rows[] = {
+	        {"rev7", "doc/a.txt:rev7:42:x\n"},
+	        {"", "doc/a.txt::42:x\n"},
+	        {"123456789abc", "doc/a.txt:12345678:42:x\n"},
+	        {"rev7\\n", "doc/a.txt:rev7\n:42:x\n"},
+	        {"12345678\\n", "doc/a.txt:12345678:42:x\n"},
+	        {"a\\0b", std::string("doc/a.txt:a\0b:42:x\n", 19)},
+	};
+	std::string d = withhelper();
+	for (const auto &row : rows) {
+		run_opts o;
+		o.env = {"HM_REPLY=" + row.reply};
+		run_result r = inside(d, "doc/a.txt:42:x\n", o);
+		EXPECT_EQ(visible(r.out), visible(row.out)) << row.reply;
+		EXPECT_EQ(r.err, "2[doc/a.txt][42]\n") << row.reply;
+		EXPECT_EQ(r.status, 0) << row.reply;
+	}
+	rmtree(d);
+}
+
+// Names that a shell would act on reach the helper as literal words, and
+// nothing else runs or is created.
+TEST(hitmark_hostile, names_are_literal_words)
+{
+	const std::vector<std::string> names = {
+	        ";",
+	        "&",
+	        "|",
+	        "$(",
+	        ")",
+	        "`",
+	        "*",
+	        "?",
+	        "[",
+	        "]",
+	        "{",
+	        "}",
+	        "#",
+	        "'",
+	        "\"",
+	        "\\",
+	        "<",
+	        ">",
+	        "~",
+	        "\x01",
+	        "\x1b[31m",
+	        "\x7f",
+	        "\r",
+	        "\v",
+	        "\f",
+	        "\xff\xfe",
+	        "x;touch${IFS}pwned",
+	        "$(touch${IFS}pwned)",
+	        "`touch${IFS}pwned`",
+	        "a>pwned",
+	        "a>>pwned",
+	        "<pwned",
+	        "a|touch${IFS}pwned",
+	        "a&&touch${IFS}pwned",
+	        "a&touch${IFS}pwned",
+	        "*.sh",
+	        "[h]*",
+	        "hitmark.s?",
+	        "{a,b}",
+	        "#x",
+	        "~root",
+	        "$HOME",
+	        "${PATH}",
+	        "$$",
+	        "'$(id)'",
+	        "\"$(id)\"",
+	        "\\$(id)",
+	        "a\\;b",
+	        ";&|$()`*?[]{}#'\"\\<>~",
+	        "$(touch\x01pwned)",
+	};
+	std::string in, out, args;
+	for (const auto &n : names) {
+		in += n + ":7:t\n";
+		out += n + ":v:7:t\n";
+		args += "2[" + n + "][7]\n";
+	}
+	// A TAB still splits, and each side stays literal.
+	in += "$(id)\t;x:8:t\n";
+	out += "$(id)\t;x:v:8:t\n";
+	args += "3[$(id)][;x][8]\n";
+	std::string d = withhelper();
+	run_result r = inside(d, in);
+	EXPECT_EQ(visible(r.out), visible(out));
+	EXPECT_EQ(visible(r.err), visible(args));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(entries(d), std::vector<std::string>{"hitmark.sh"});
+	rmtree(d);
+}
+
+// Output lands where the caller's descriptor stands, and input goes on where
+// an earlier reader of the same descriptor stopped.
+TEST(hitmark_descriptors, shared_with_caller)
+{
+	const struct {
+		const char *name, *cmd, *file, *want;
+	} rows[] = {
+	        {"append", "echo old > out; \"$0\" < hits >> out", "out", "old\na:v:1:x\nb\n"},
+	        {"group", "{ printf 'head\\n'; \"$0\" < hits; } > out", "out",
+	         "head\na:v:1:x\nb\n"},
+	        {"input_read_before", "{ read -r skip; \"$0\"; } < hits > out", "out", "b\n"},
+	};
+	for (const auto &row : rows) {
+		std::string d = withhelper();
+		putfile(d + "/hits", "a:1:x\nb\n");
+		run_opts o;
+		o.cwd = d;
+		run_result r = run({"/bin/sh", "-c", row.cmd, tool("hitmark")}, o);
+		EXPECT_EQ(visible(getfile(d + "/" + row.file)), visible(row.want)) << row.name;
+		EXPECT_EQ(r.status, 0) << row.name;
+		rmtree(d);
+	}
+}
+
+// A caller may leave standard output non-blocking; a full pipe must then be
+// waited for, with nothing lost.
+TEST(hitmark_descriptors, nonblocking_output)
+{
+	std::string d = withhelper(), in, want;
+	for (int i = 0; i < 20000; i++) {
+		in += "line " + std::to_string(i) + " of text\n";
+		want += "line " + std::to_string(i) + " of text\n";
+	}
+	in += "a:1:x\n";
+	want += "a:v:1:x\n";
+	putfile(d + "/in", in);
+	int p[2];
+	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+	fcntl(p[1], F_SETPIPE_SZ, 4096);
+	fcntl(p[1], F_SETFL, O_NONBLOCK);
+	pid_t pid = fork();
+	if (pid == 0) {
+		setpgid(0, 0);
+		int fd = open((d + "/in").c_str(), O_RDONLY);
+		int null = open("/dev/null", O_WRONLY);
+		if (fd < 0 || null < 0 || dup2(fd, 0) < 0 || dup2(p[1], 1) < 0 ||
+		    dup2(null, 2) < 0 || chdir(d.c_str()) < 0)
+			_exit(126);
+		execl(tool("hitmark").c_str(), "hitmark", nullptr);
+		_exit(127);
+	}
+	close(p[1]);
+	std::string out;
+	char buf[512];
+	struct pollfd pf = {p[0], POLLIN, 0};
+	while (poll(&pf, 1, 60000) > 0) {
+		ssize_t n = read(p[0], buf, sizeof buf);
+		if (n <= 0)
+			break;
+		out.append(buf, n);
+	}
+	close(p[0]);
+	kill(-pid, SIGKILL);
+	int st;
+	waitpid(pid, &st, 0);
+	EXPECT_TRUE(out == want) << out.size() << " bytes of " << want.size();
+	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+	rmtree(d);
+}
+
+// Every helper's pipes are closed again: under a low descriptor limit a leak
+// would stop the helper from starting long before the last line.
+TEST(hitmark_descriptors, none_leak)
+{
+	std::string d = withhelper(), in, out, args;
+	for (int i = 0; i < 100; i++) {
+		in += "f:" + std::to_string(i) + ":t\n";
+		out += "f:v:" + std::to_string(i) + ":t\n";
+		args += "2[f][" + std::to_string(i) + "]\n";
+	}
+	putfile(d + "/hits", in);
+	run_opts o;
+	o.cwd = d;
+	run_result r =
+	        run({"/bin/sh", "-c", "ulimit -n 32; exec \"$0\" < hits", tool("hitmark")}, o);
+	EXPECT_EQ(r.out, out);
+	EXPECT_EQ(r.err, args);
+	EXPECT_EQ(r.status, 0);
+	rmtree(d);
+}
+
+// A helper that cannot be started costs its reply and one message per
+// annotated line; the run goes on. One without "#!" runs through /bin/sh.
+TEST(hitmark_helper, start_failures)
+{
+	const std::string big(200000, 'n');
+	const struct {
+		const char *name;
+		std::string body, in, out, err;
+		mode_t mode;
+	} rows[] = {
+	        {"missing", "", "a:1:x\nplain\nb::y\n", "a::1:x\nplain\nb:::y\n",
+	         "hitmark: ./hitmark.sh: No such file or directory\n"
+	         "hitmark: ./hitmark.sh: No such file or directory\n",
+	         0},
+	        // Root too needs an execute bit to run a file.
+	        {"not_executable", script, "a:1:x\n", "a::1:x\n",
+	         "hitmark: ./hitmark.sh: Permission denied\n", 0644},
+	        {"too_long", script, big + ":1:x\nb:2:y\n", big + "::1:x\nb:v:2:y\n",
+	         "hitmark: ./hitmark.sh: Argument list too long\n2[b][2]\n", 0755},
+	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755},
+	        {"status_ignored", "#!/bin/sh\nprintf ok; exit 3\n", "a:1:x\n", "a:ok:1:x\n", "",
+	         0755},
+	};
+	for (const auto &row : rows) {
+		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
+		run_result r = inside(d, row.in);
+		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;
+		EXPECT_EQ(r.err, row.err) << row.name;
+		EXPECT_EQ(r.status, 0) << row.name;
+		rmtree(d);
+	}
+}
+
+TEST(hitmark_failures, report_and_stop)
+{
+	const struct {
+		const char *name;
+		void (*set)(run_opts &);
+		std::string in, err;
+	} rows[] = {
+	        {"full_annotated", [](run_opts &o) { o.out_path = "/dev/full"; }, "a:1:x\nb:2:y\n",
+	         "hitmark: write error: No space left on device\n"},
+	        {"full_plain", [](run_opts &o) { o.out_path = "/dev/full"; }, "plain\nb:2:y\n",
+	         "hitmark: write error: No space left on device\n"},
+	        {"closed_stdout", [](run_opts &o) { o.close_out = true; }, "a:1:x\n",
+	         "hitmark: write error: Bad file descriptor\n"},
+	        {"directory_input", [](run_opts &o) { o.in_path = "/tmp"; }, "",
+	         "hitmark: read error: Is a directory\n"},
+	        {"closed_stdin", [](run_opts &o) { o.close_in = true; }, "",
+	         "hitmark: read error: Bad file descriptor\n"},
+	};
+	std::string d = withhelper();
+	for (const auto &row : rows) {
+		run_opts o;
+		row.set(o);
+		run_result r = inside(d, row.in, o);
+		EXPECT_EQ(r.out, "") << row.name;
+		EXPECT_EQ(r.err, row.err) << row.name;
+		EXPECT_EQ(r.status, 1) << row.name;
+	}
+	rmtree(d);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// hitmark: annotate name:number:text hits with a value from ./hitmark.sh.
+#include <sys/wait.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "readline.h"
+
+static char shell[] = "/bin/sh";
+static char helper[] = "./hitmark.sh";
+static constexpr size_t replymax = 8; // bytes of the helper's output taken
+
+// Writes all n bytes. Standard output is shared with the caller, who may
+// have left it non-blocking, so EAGAIN is waited out rather than lost.
+static void
+emit(int fd, const char *p, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w >= 0) {
+			p += w;
+			n -= w;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			struct pollfd pf = {fd, POLLOUT, 0};
+			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
+				err(1, "write error");
+		} else if (errno != EINTR) {
+			err(1, "write error");
+		}
+	}
+}
+
+// Reads until n bytes have come or the input has ended.
+static size_t
+take(int fd, char *buf, size_t n)
+{
+	size_t got = 0;
+
+	while (got < n) {
+		ssize_t r = read(fd, buf + got, n - got);
+		if (r > 0)
+			got += r;
+		else if (r == 0 || errno != EINTR)
+			break;
+	}
+	return got;
+}
+
+static void
+reap(pid_t pid)
+{
+	while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
+		;
+}
+
+// The field between the colons is numeric when a base-10 parse (leading
+// white space and a sign allowed) ends at the second colon. The parse
+// cannot pass that colon, so the field needs no copy of its own.
+static bool
+numeric(const char *c1, const char *c2)
+{
+	char *end;
+
+	strtol(c1 + 1, &end, 10);
+	return end == c2;
+}
+
+// The helper's argument vector, in one allocation: the shell and the helper,
+// for a script without "#!", then the words of "NAME NUMBER" split at runs
+// of spaces and TABs. Nothing else in them is interpreted.
+static char **
+args(const char *name, const char *c1, const char *c2)
+{
+	size_t nl = c1 - name, ml = c2 - c1 - 1, len = nl + 1 + ml;
+	size_t slots = len / 2 + 4, k = 0;
+	char **v = static_cast<char **>(malloc(slots * sizeof *v + len + 1));
+	if (v == nullptr)
+		err(1, nullptr);
+	char *s = reinterpret_cast<char *>(v + slots);
+	memcpy(s, name, nl);
+	s[nl] = ' ';
+	memcpy(s + nl + 1, c1 + 1, ml);
+	s[len] = '\0';
+	v[k++] = shell;
+	v[k++] = helper;
+	while (*(s += strspn(s, " \t")) != '\0') {
+		v[k++] = s;
+		s += strcspn(s, " \t");
+		if (*s != '\0')
+			*s++ = '\0';
+	}
+	v[k] = nullptr;
+	return v;
+}
+
+// Runs in the forked child: the reply pipe becomes standard output, then the
+// helper is started as a shell would start it. A failure goes back to the
+// parent as an errno on the error pipe, which a successful exec closes.
+[[noreturn]] static void
+child(char **v, int out, int errfd)
+{
+	// dup2 onto the same number would leave close-on-exec set.
+	if ((out == 1 ? fcntl(1, F_SETFD, 0) : dup2(out, 1)) != -1) {
+		execv(v[1], v + 1);
+		if (errno == ENOEXEC) {
+			execv(v[0], v);
+			errno = ENOEXEC;
+		}
+	}
+	int e = errno;
+	[[maybe_unused]] ssize_t w = write(errfd, &e, sizeof e);
+	_exit(127);
+}
+
+// Starts the helper with its standard output on a pipe. Returns the pipe's
+// read end, or -1 with errno set when the helper could not be started.
+static int
+start(char **v, pid_t *pid)
+{
+	int rp[2], ep[2], e = 0;
+
+	if (pipe2(rp, O_CLOEXEC) == -1)
+		return -1;
+	if (pipe2(ep, O_CLOEXEC) == -1) {
+		e = errno;
+	} else {
+		if ((*pid = fork()) == 0)
+			child(v, rp[1], ep[1]);
+		e = *pid == -1 ? errno : 0;
+		close(ep[1]);
+		int ce;
+		if (e == 0 && take(ep[0], reinterpret_cast<char *>(&ce), sizeof ce) == sizeof ce) {
+			e = ce;
+			reap(*pid);
+		}
+		close(ep[0]);
+	}
+	close(rp[1]);
+	if (e != 0) {
+		close(rp[0]);
+		errno = e;
+		return -1;
+	}
+	return rp[0];
+}
+
+// The helper's reply: up to replymax bytes of its output, none when it could
+// not be started. Its exit status does not matter.
+static size_t
+ask(char **v, char *reply)
+{
+	pid_t pid;
+	int fd = start(v, &pid);
+
+	if (fd == -1) {
+		warn("%s", helper);
+		return 0;
+	}
+	size_t n = take(fd, reply, replymax);
+	close(fd);
+	reap(pid);
+	return n;
+}
+
+// Copies a line; when the field between its first two colons is numeric,
+// the helper's reply goes in after the first colon, as a field of its own.
+static int
+af(int out, char *line)
+{
+	char *c1 = strchr(line, ':');
+	char *c2 = c1 != nullptr ? strchr(c1 + 1, ':') : nullptr;
+	char reply[replymax];
+
+	if (c2 == nullptr || !numeric(c1, c2)) {
+		emit(out, line, strlen(line));
+		return 0;
+	}
+	emit(out, line, c1 + 1 - line);
+	// The name starts at the last space before the first colon.
+	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
+	char **v = args(name != nullptr ? name : line, c1, c2);
+	size_t n = ask(v, reply);
+	free(v);
+	emit(out, reply, n);
+	emit(out, c1, strlen(c1));
+	return 0;
+}
+
+int
+main()
+{
+	// Descriptors that share 0 and 1 rather than reopening them, so output
+	// lands at the caller's offset and input goes on where an earlier reader
+	// stopped; numbered from 3 so that a closed 0 or 1 is never handed out.
+	int in = fcntl(0, F_DUPFD, 3);
+	int out = fcntl(1, F_DUPFD, 3);
+
+	if (freadline(in, [out](char *line) { return af(out, line); }) == -1)
+		err(1, "read error");
+	return 0;
+}
