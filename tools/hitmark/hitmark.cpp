@@ -154,7 +154,7 @@ start(char **v, pid_t *pid)
 static size_t
 ask(char **v, char *reply)
 {
-	pid_t pid;
+	pid_t pid = -1;
 	int fd = start(v, &pid);
 
 	if (fd == -1) {
