@@ -162,13 +162,19 @@ pump(int in, int out, int er, const std::string &data, std::string &o, std::stri
 	return done;
 }
 
+bool
+under_valgrind()
+{
+	const char *vg = getenv("TOOLBOX_VALGRIND");
+	return vg != nullptr && *vg != '\0';
+}
+
 // With TOOLBOX_VALGRIND set, each of our programs runs under valgrind: an
 // error or a leak turns its status into 99 and its report into error output.
 static std::vector<std::string>
 checked(const std::vector<std::string> &argv, run_opts &o)
 {
-	const char *vg = getenv("TOOLBOX_VALGRIND");
-	if (vg == nullptr || *vg == '\0' || argv[0].rfind(TOOLS_DIR "/", 0) != 0)
+	if (!under_valgrind() || argv[0].rfind(TOOLS_DIR "/", 0) != 0)
 		return argv;
 	std::vector<std::string> a = {"/usr/bin/valgrind", "-q", "--leak-check=full",
 	                              "--errors-for-leak-kinds=definite", "--error-exitcode=99"};

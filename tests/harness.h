@@ -34,6 +34,10 @@ run_result run(const std::vector<std::string> &argv, const run_opts &o = {});
 run_result runtool(const std::string &name, const std::vector<std::string> &args,
                    const std::string &in = "", run_opts o = {});
 
+// True when the suite runs each program under valgrind, which reserves the
+// highest real-time signal and cannot survive a failed execve.
+bool under_valgrind();
+
 // A fresh empty directory under the system's temporary folder.
 std::string tempdir();
 

@@ -342,6 +342,8 @@ TEST(hitmark_helper, start_failures)
 	         0755},
 	};
 	for (const auto &row : rows) {
+		if (under_valgrind() && row.name == std::string("too_long"))
+			continue; // valgrind cannot go on after a failed execve
 		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
 		run_result r = inside(d, row.in);
 		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;

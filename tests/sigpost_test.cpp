@@ -223,6 +223,8 @@ class sigpost : public testing::TestWithParam<tcase>
 TEST_P(sigpost, sends_what_targets_receive)
 {
 	const tcase &c = GetParam();
+	if (under_valgrind() && c.name == std::string("realtime_64"))
+		GTEST_SKIP() << "valgrind keeps signal 64 for itself";
 	target a = start(), b;
 	for (const auto &s : c.args)
 		if (s == "{B}")
