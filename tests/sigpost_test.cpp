@@ -262,6 +262,31 @@ TEST(sigpost_names, shell_text_runs_nothing)
 	rmdir(d.c_str());
 }
 
+// A name matches only itself: no regular expression, no second pattern.
+TEST(sigpost_names, name_is_literal)
+{
+	for (const char *name : {"NOSUCH\nKILL", "X\\|SIGTERM", "SIG.SR1", "SIGUSR*", "^SIGUSR1",
+	                         "[S]IGUSR1", "SIGUSR1$"}) {
+		target a = start();
+		run_result r = runtool("sigpost", {name, std::to_string(a.pid)});
+		EXPECT_EQ(finish(a), "") << name;
+		EXPECT_EQ(r.err, std::string("sig. name to num. \nsigpost: unknown signal: ") +
+		                         name + "\n");
+		EXPECT_EQ(r.status, 1);
+	}
+}
+
+// The lookup does not depend on the caller's grep taking options late.
+TEST(sigpost_names, posixly_correct)
+{
+	target a = start();
+	run_opts o;
+	o.env = {"POSIXLY_CORRECT=1"};
+	run_result r = runtool("sigpost", {"SIGUSR1", std::to_string(a.pid)}, "", o);
+	EXPECT_EQ(finish(a), "10 0\n");
+	EXPECT_EQ(r.status, 0);
+}
+
 // An empty name matches every definition, whose text is not a number.
 TEST(sigpost_names, empty_name)
 {

@@ -108,6 +108,8 @@ read_cmd(const char *cmd)
 
 // The name goes to grep inside single quotes; each quote in it closes the
 // quoting, adds an escaped quote and reopens it, so nothing reaches the shell.
+// Each byte that a basic regular expression would give a meaning to is
+// escaped, so the name matches only itself.
 static char *
 command(const char *name)
 {
@@ -119,6 +121,8 @@ command(const char *name)
 	for (; *name != '\0'; name++) {
 		if (*name == '\'')
 			p = stpcpy(p, "'\\''");
+		else if (strchr("\\.[*^$", *name) != nullptr)
+			*p++ = '\\', *p++ = *name;
 		else
 			*p++ = *name;
 	}
@@ -131,9 +135,13 @@ static int
 resolve(const char *name)
 {
 	char *cmd = command(name);
-	char *text = read_cmd(cmd);
 	const char *s;
 
+	// The pipeline's grep takes its options after the file name, which a
+	// strictly POSIX grep would read as file names. A line end in the name
+	// would make grep look for several patterns: such a name is unknown.
+	unsetenv("POSIXLY_CORRECT");
+	char *text = strchr(name, '\n') == nullptr ? read_cmd(cmd) : strdup("");
 	free(cmd);
 	if (text == nullptr)
 		exit(1);
