@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <err.h>
-#include <fcntl.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,50 +71,42 @@ scan(struct line *l, const char *p, size_t avail, bool *done)
 }
 
 // What readline knows of the descriptor it read last. For a file: where it
-// left the position. For a pipe: the bytes waiting at its head as readline
-// last saw them, copied with tee, of which pos have been taken since; they
-// belong to one pipe (pipe inodes are never reused while a descriptor is
-// open).
-enum kind { bytewise, file, fifo };
+// left the position, and the block it read last (start is its offset); the
+// block is trusted while the position is found where readline left it, so a
+// file rewritten in place under the reader, or a descriptor number reused
+// for another file at that very offset, is not noticed. A pipe's bytes are
+// looked at anew by every call, as they cannot be checked.
+enum kind { unknown, bytewise, file, fifo };
 static struct {
 	int fd = -1;
-	off_t at;
-	dev_t dev;
-	ino_t ino;
-	enum kind kind = bytewise;
+	enum kind kind = unknown;
+	off_t at, start;
+	size_t len;
 	char buf[65536];
-	size_t pos, len;
 	int peek[2] = {-1, -1};
 } seen;
 
 static void
-forget()
+forget(int fd, enum kind k)
 {
-	seen.fd = -1;
-	seen.kind = bytewise;
-	seen.pos = seen.len = 0;
+	seen.fd = fd;
+	seen.kind = k;
+	seen.start = seen.at = 0;
+	seen.len = 0;
 }
 
-// Says how to read fd, keeping what was seen of it when it is the same pipe.
-static enum kind
+static void
 kindof(int fd)
 {
 	struct stat st;
-	if (fstat(fd, &st) == -1) {
-		forget();
-		return bytewise;
-	}
-	if (seen.kind == fifo && seen.fd == fd && st.st_dev == seen.dev && st.st_ino == seen.ino)
-		return fifo;
-	forget();
-	seen.fd = fd;
+
+	forget(fd, bytewise);
+	if (fstat(fd, &st) == -1)
+		return;
 	if ((S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && (seen.at = lseek(fd, 0, SEEK_CUR)) >= 0)
 		seen.kind = file;
 	else if (S_ISFIFO(st.st_mode) && (seen.peek[0] >= 0 || pipe2(seen.peek, O_CLOEXEC) == 0))
 		seen.kind = fifo;
-	seen.dev = st.st_dev;
-	seen.ino = st.st_ino;
-	return seen.kind;
 }
 
 // Finishes the line at the end of input or after a failed read (e is 0 or
@@ -155,13 +147,14 @@ prd(int fd, void *buf, size_t n, off_t off)
 	return r;
 }
 
-// On a file the line is read with pread from where readline left the
-// position, then the position is moved past it. The move also checks that
-// the position was still there; when the caller moved it, readline goes back
-// to where it now is and reads the line from there.
+// Lines that do not lie whole in one block, the last line and the end: the
+// line is read with pread from where readline left the position, then the
+// position is moved past it; the move also tells whether the position was
+// still there, and if not, the line is read again from where it now is.
 static char *
-fromfile(int fd, struct line *l)
+slowfile(int fd, struct line *l)
 {
+	seen.len = 0; // the block is scratch space here
 	for (;;) {
 		size_t want = 256;
 		bool done = false;
@@ -177,7 +170,7 @@ fromfile(int fd, struct line *l)
 			want = std::min(2 * want, sizeof seen.buf);
 		}
 		if (e == ESPIPE) {
-			forget(); // no longer a file: the descriptor was reused
+			forget(-1, unknown); // no longer a file: the number was reused
 			return nullptr;
 		}
 		off_t k = l->count, now = lseek(fd, k, SEEK_CUR);
@@ -185,22 +178,63 @@ fromfile(int fd, struct line *l)
 			return nullptr;
 		if (now == seen.at + k) {
 			seen.at = now;
-			if (!done)
-				return finish(l, e);
-			(*l->out)[l->count] = '\0';
-			return *l->out;
+			if (done) {
+				(*l->out)[l->count] = '\0';
+				return *l->out;
+			}
+			if (l->count == 0)
+				forget(-1, bytewise); // a later call starts afresh
+			return finish(l, e);
 		}
 		seen.at = lseek(fd, -k, SEEK_CUR);
 	}
 }
 
-// Copies the bytes waiting in the pipe without taking them.
+// On a file a block is read with pread, and each line that lies whole in it
+// is taken by moving the position past it: one system call a line.
+static char *
+fromfile(int fd, struct line *l)
+{
+	for (;;) {
+		if (seen.at < seen.start || seen.at >= seen.start + static_cast<off_t>(seen.len)) {
+			ssize_t r = prd(fd, seen.buf, sizeof seen.buf, seen.at);
+			seen.start = seen.at;
+			seen.len = r > 0 ? r : 0;
+		}
+		size_t off = seen.at - seen.start;
+		auto p = seen.buf + off;
+		auto nl = static_cast<char *>(memchr(p, '\n', seen.len - off));
+		if (nl == nullptr && seen.start != seen.at) {
+			seen.len = 0; // read the block again from the line's start
+			continue;
+		}
+		if (nl == nullptr)
+			return slowfile(fd, l);
+		off_t k = nl + 1 - p, now = lseek(fd, k, SEEK_CUR);
+		if (now == seen.at + k) {
+			seen.at = now;
+			store(l, p, k);
+			(*l->out)[l->count] = '\0';
+			return *l->out;
+		}
+		if (now == -1) {
+			if (errno == ESPIPE)
+				forget(-1, unknown);
+			return nullptr;
+		}
+		// The position was moved behind readline's back: go on from there.
+		seen.at = lseek(fd, -k, SEEK_CUR);
+		seen.len = 0;
+	}
+}
+
+// Copies up to want of the bytes waiting in the pipe, without taking them.
 static ssize_t
-peek(int fd)
+peek(int fd, size_t want)
 {
 	ssize_t n;
 	for (;;) {
-		if ((n = tee(fd, seen.peek[1], sizeof seen.buf, 0)) >= 0)
+		if ((n = tee(fd, seen.peek[1], want, 0)) >= 0)
 			break;
 		if (errno == EINTR)
 			continue;
@@ -216,44 +250,39 @@ peek(int fd)
 			close(seen.peek[0]);
 			close(seen.peek[1]);
 			seen.peek[0] = seen.peek[1] = -1;
-			forget();
-			errno = r == 0 ? EIO : errno;
+			forget(-1, unknown);
+			errno = EIO;
 			return -1;
 		}
 	}
-	seen.pos = 0;
-	seen.len = n;
 	return n;
 }
 
-// On a pipe the line's bytes are found in the copy, then exactly they are
-// taken from the pipe.
+// On a pipe the waiting bytes are copied, the line end found in the copy,
+// and exactly the line's bytes taken from the pipe.
 static char *
 frompipe(int fd, struct line *l)
 {
+	size_t want = 256;
 	bool done = false;
 	while (!done) {
-		if (seen.pos == seen.len) {
-			ssize_t n = peek(fd);
-			if (n < 0 && errno == EINVAL) {
-				forget();
-				return bytes(fd, l);
-			}
-			if (n <= 0)
-				return finish(l, n == 0 ? 0 : errno);
+		ssize_t n = peek(fd, want);
+		if (n < 0 && errno == EINVAL && l->count == 0) {
+			forget(-1, unknown); // no longer a pipe: the number was reused
+			return nullptr;
 		}
-		size_t from = l->count;
-		size_t n = scan(l, seen.buf + seen.pos, seen.len - seen.pos, &done);
-		for (size_t got = 0; got < n;) {
-			ssize_t r = rd(fd, *l->out + from + got, n - got);
+		if (n <= 0)
+			return finish(l, n == 0 ? 0 : errno);
+		size_t from = l->count, k = scan(l, seen.buf, n, &done);
+		for (size_t got = 0; got < k;) {
+			ssize_t r = rd(fd, *l->out + from + got, k - got);
 			if (r <= 0) {
-				forget();
 				l->count = from + got;
 				return finish(l, r == 0 ? 0 : errno);
 			}
 			got += r;
 		}
-		seen.pos += n;
+		want = std::min(2 * want, sizeof seen.buf);
 	}
 	(*l->out)[l->count] = '\0';
 	return *l->out;
@@ -268,19 +297,20 @@ readline(int fd)
 
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
-	if (seen.fd != fd || seen.kind != file)
+	if (seen.fd != fd || seen.kind == bytewise)
 		kindof(fd);
 	switch (seen.kind) {
 	case file:
-		if ((s = fromfile(fd, &l)) == nullptr && seen.kind != file)
-			return readline(fd);
-		return s;
-	case fifo:
-		return frompipe(fd, &l);
-	case bytewise:
+		s = fromfile(fd, &l);
 		break;
+	case fifo:
+		s = frompipe(fd, &l);
+		break;
+	default:
+		return bytes(fd, &l);
 	}
-	return bytes(fd, &l);
+	// A descriptor found to be of another kind than before is looked at anew.
+	return s == nullptr && seen.kind == unknown ? readline(fd) : s;
 }
 
 // Appends seg to the line as the reader always has: the copy stops at a NUL
