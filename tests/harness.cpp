@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #ifndef TOOLS_DIR
@@ -113,43 +114,86 @@ now()
 	return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+// Standard input as the pump sees it: the bytes, and where to pause.
+struct feed {
+	std::string data;
+	std::vector<size_t> stops;
+};
+
+static feed
+feeding(const run_opts &o)
+{
+	feed f;
+	if (o.pieces.empty()) {
+		f.data = o.in;
+		return f;
+	}
+	for (const auto &p : o.pieces) {
+		f.data += p;
+		f.stops.push_back(f.data.size());
+	}
+	f.stops.pop_back();
+	return f;
+}
+
+static void
+poke(pid_t pid)
+{
+	kill(pid, SIGSTOP);
+	kill(pid, SIGCONT);
+	kill(pid, SIGWINCH);
+}
+
 // Feeds the input and drains both outputs together, so that neither side can
 // block the other, and stops feeding once the program closes its input.
 static bool
-pump(int in, int out, int er, const std::string &data, std::string &o, std::string &e, double end)
+pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, double end)
 {
-	size_t off = 0;
+	feed f = feeding(o);
+	size_t off = 0, stop = 0;
+	double hold = 0;
 	char buf[65536];
 
-	if (data.empty()) {
+	if (f.data.empty()) {
 		close(in);
 		in = -1;
 	}
 	while (out >= 0 || er >= 0) {
-		struct pollfd p[3] = {{out, POLLIN, 0}, {er, POLLIN, 0}, {in, POLLOUT, 0}};
-		int left = static_cast<int>((end - now()) * 1000);
-		if (left <= 0)
+		bool held = hold > now();
+		struct pollfd p[3] = {
+		        {out, POLLIN, 0}, {er, POLLIN, 0}, {held ? -1 : in, POLLOUT, 0}};
+		int left = static_cast<int>((std::min(end, held ? hold : end) - now()) * 1000);
+		if (now() >= end)
 			break;
-		if (poll(p, 3, left) == -1) {
+		if (poll(p, 3, std::max(left, 1)) == -1) {
 			check(errno == EINTR, "poll");
 			continue;
+		}
+		if (hold != 0 && !held) {
+			poke(pid);
+			hold = 0;
 		}
 		for (int i = 0; i < 2; i++) {
 			if (p[i].revents == 0)
 				continue;
 			ssize_t n = read(p[i].fd, buf, sizeof buf);
 			if (n > 0) {
-				(i == 0 ? o : e).append(buf, n);
+				(i == 0 ? r.out : r.err).append(buf, n);
 			} else if (n == 0 || errno != EINTR) {
 				close(p[i].fd);
 				(i == 0 ? out : er) = -1;
 			}
 		}
 		if (in >= 0 && p[2].revents) {
-			ssize_t n = write(in, data.data() + off, data.size() - off);
+			size_t upto = stop < f.stops.size() ? f.stops[stop] : f.data.size();
+			ssize_t n = write(in, f.data.data() + off, upto - off);
 			if (n > 0)
 				off += n;
-			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == data.size()) {
+			if (off == upto && stop < f.stops.size()) {
+				stop++;
+				hold = now() + o.pause_ms / 1000.0;
+			}
+			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == f.data.size()) {
 				close(in);
 				in = -1;
 			}
@@ -186,7 +230,7 @@ checked(const std::vector<std::string> &argv, run_opts &o)
 run_result
 run(const std::vector<std::string> &argv0, const run_opts &o0)
 {
-	int pi[2], po[2], pe[2];
+	int pi[2], po[2], pe[2], pb[2] = {-1, -1};
 	run_result r;
 	run_opts o = o0;
 	std::vector<std::string> argv = checked(argv0, o);
@@ -195,11 +239,19 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 	check(pipe2(pi, O_CLOEXEC) == 0 && pipe2(po, O_CLOEXEC) == 0 && pipe2(pe, O_CLOEXEC) == 0,
 	      "pipe2");
 	fcntl(pi[1], F_SETFL, O_NONBLOCK);
-	pid_t pid = spawn(argv, o, pi[0], po[1], pe[1]);
+	if (o.in_nonblock)
+		fcntl(pi[0], F_SETFL, O_NONBLOCK);
+	if (o.out_broken) {
+		check(pipe2(pb, O_CLOEXEC) == 0, "pipe2");
+		close(pb[0]);
+	}
+	pid_t pid = spawn(argv, o, pi[0], o.out_broken ? pb[1] : po[1], pe[1]);
 	close(pi[0]);
 	close(po[1]);
 	close(pe[1]);
-	if (!pump(pi[1], po[0], pe[0], o.in, r.out, r.err, now() + o.timeout)) {
+	if (o.out_broken)
+		close(pb[1]);
+	if (!pump(pi[1], po[0], pe[0], o, pid, r, now() + o.timeout)) {
 		r.timed_out = true;
 		kill(-pid, SIGKILL);
 	}

@@ -6,13 +6,21 @@
 #include <vector>
 
 struct run_opts {
-	std::string in;               // bytes written to standard input
-	std::string cwd;              // working directory ("" = the test's own)
-	std::string in_path;          // standard input from this file instead
-	std::string out_path;         // standard output to this file instead
-	bool out_append = false;      // open out_path with O_APPEND
-	bool close_in = false;        // start with descriptor 0 closed
-	bool close_out = false;       // start with descriptor 1 closed
+	std::string in;           // bytes written to standard input
+	std::string cwd;          // working directory ("" = the test's own)
+	std::string in_path;      // standard input from this file instead
+	std::string out_path;     // standard output to this file instead
+	bool out_append = false;  // open out_path with O_APPEND
+	bool close_in = false;    // start with descriptor 0 closed
+	bool close_out = false;   // start with descriptor 1 closed
+	bool out_broken = false;  // descriptor 1 on a pipe whose reader is gone
+	bool in_nonblock = false; // descriptor 0 left non-blocking
+	// Standard input in pieces instead of in: after each piece but the last,
+	// a pause of pause_ms, then SIGSTOP, SIGCONT and SIGWINCH for the program
+	// (which then sits in a blocking read, as a rule, though nothing hangs on
+	// it).
+	std::vector<std::string> pieces;
+	int pause_ms = 20;
 	std::vector<std::string> env; // extra NAME=VALUE entries
 	int timeout = 60;             // seconds before the process group is killed
 };
