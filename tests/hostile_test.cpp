@@ -1,0 +1,192 @@
+// Every program in hostile surroundings: odd descriptors, huge lines, binary
+// input, signals during reads. Each case's outcome is the one decided for the
+// program, and never a crash, a hang or output cut short with status 0.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace
+{
+
+struct prog {
+	const char *name;
+	std::vector<std::string> args;
+	std::string in, out; // a sample input and what it prints
+	bool reads, writes;  // whether it reads standard input, writes its output
+};
+
+// Run in a directory holding "here" and a helper script for hitmark.
+const prog progs[] = {
+        {"dirtree", {}, "a/\na/b\nc\n", "a/\n\tb\nc\n", true, true},
+        {"ymdtree", {}, "16-01-15 a\n", "16-\n\t01-\n\t\t15 \n\t\t\ta\n", true, true},
+        {"absentees", {"."}, "here\ngone\n", "gone\n", true, true},
+        {"hitmark", {}, "f:1:x\nplain\n", "f:v:1:x\nplain\n", true, true},
+        {"twinfeed", {"wc -c", "wc -c"}, "abc", "3\n3\n", true, false},
+        {"argscrub", {"filename", "a/b"}, "", "a_b", false, true},
+};
+
+std::string
+world()
+{
+	static std::string d;
+	if (d.empty()) {
+		d = tempdir();
+		putfile(d + "/here", "");
+		putfile(d + "/hitmark.sh", "#!/bin/sh\nprintf v\n");
+		chmod((d + "/hitmark.sh").c_str(), 0755);
+	}
+	return d;
+}
+
+run_result
+go(const prog &p, run_opts o, const std::string &in)
+{
+	o.cwd = world();
+	return runtool(p.name, p.args, in, o);
+}
+
+void
+expect_clean(const run_result &r, const std::string &what)
+{
+	EXPECT_FALSE(r.timed_out) << what;
+	EXPECT_EQ(r.sig, 0) << what;
+	// Statuses 86 and 87 are the sanitizers', 99 valgrind's.
+	EXPECT_TRUE(r.status == 0 || r.status == 1) << what << ": status " << r.status;
+}
+
+class hostile : public testing::TestWithParam<prog>
+{
+};
+
+void
+PrintTo(const prog &p, std::ostream *os)
+{
+	*os << p.name;
+}
+
+TEST_P(hostile, output_cannot_be_written)
+{
+	const prog &p = GetParam();
+	if (!p.writes)
+		GTEST_SKIP() << p.name << " has no output of its own";
+	const struct {
+		const char *what, *reason;
+		run_opts o;
+	} rows[] = {
+	        {"closed", "Bad file descriptor", {.close_out = true}},
+	        {"full", "No space left on device", {.out_path = "/dev/full"}},
+	};
+	for (const auto &row : rows) {
+		run_result r = go(p, row.o, p.in);
+		EXPECT_EQ(r.err, std::string(p.name) + ": write error: " + row.reason + "\n")
+		        << row.what;
+		EXPECT_EQ(r.status, 1) << row.what;
+		expect_clean(r, row.what);
+	}
+}
+
+// A reader that has gone ends the program by SIGPIPE, and nothing else.
+TEST_P(hostile, reader_gone)
+{
+	const prog &p = GetParam();
+	if (!p.writes)
+		GTEST_SKIP() << p.name << " has no output of its own";
+	run_result r = go(p, {.out_broken = true}, p.in);
+	EXPECT_EQ(r.sig, SIGPIPE);
+	EXPECT_EQ(r.err, "");
+}
+
+TEST_P(hostile, input_cannot_be_read)
+{
+	const prog &p = GetParam();
+	if (!p.reads)
+		GTEST_SKIP() << p.name << " reads no input";
+	const struct {
+		const char *what, *reason;
+		run_opts o;
+	} rows[] = {
+	        {"closed", "Bad file descriptor", {.close_in = true}},
+	        {"directory", "Is a directory", {.in_path = "/"}},
+	};
+	for (const auto &row : rows) {
+		run_result r = go(p, row.o, "");
+		EXPECT_NE(r.err.find(std::string(p.name) + ": read error: " + row.reason + "\n"),
+		          std::string::npos)
+		        << row.what << ": " << r.err;
+		EXPECT_EQ(r.status, 1) << row.what;
+		expect_clean(r, row.what);
+	}
+}
+
+// Input that comes late, on a descriptor left non-blocking or in pieces with
+// signals arriving while the program waits, gives the same output.
+TEST_P(hostile, input_late_or_interrupted)
+{
+	const prog &p = GetParam();
+	if (!p.reads)
+		GTEST_SKIP() << p.name << " reads no input";
+	size_t half = p.in.size() / 2;
+	const struct {
+		const char *what;
+		run_opts o;
+	} rows[] = {
+	        {"non-blocking, empty at first", {.in_nonblock = true, .pieces = {"", p.in}}},
+	        {"pieces and signals",
+	         {.pieces = {p.in.substr(0, 1), p.in.substr(1, half), p.in.substr(1 + half)}}},
+	        {"both",
+	         {.in_nonblock = true, .pieces = {"", p.in.substr(0, half), p.in.substr(half)}}},
+	};
+	for (const auto &row : rows) {
+		run_result r = go(p, row.o, "");
+		EXPECT_EQ(r.out, p.out) << row.what;
+		EXPECT_EQ(r.err, "") << row.what;
+		EXPECT_EQ(r.status, 0) << row.what;
+	}
+}
+
+// Any bytes at all, NULs included: status 0 and no crash, and every byte
+// reaches twinfeed's commands.
+TEST_P(hostile, random_bytes)
+{
+	const prog &p = GetParam();
+	if (!p.reads)
+		GTEST_SKIP() << p.name << " reads no input";
+	std::string in;
+	unsigned x = 12345;
+	for (int i = 0; i < (1 << 20); i++) {
+		x = x * 1103515245 + 12345;
+		in += static_cast<char>(x >> 24);
+	}
+	run_result r = go(p, {}, in);
+	expect_clean(r, "random bytes");
+	EXPECT_EQ(r.status, 0);
+	if (p.name == std::string("twinfeed")) {
+		EXPECT_EQ(r.out, "1048576\n1048576\n");
+	}
+}
+
+TEST_P(hostile, line_of_ten_megabytes)
+{
+	const prog &p = GetParam();
+	if (!p.reads)
+		GTEST_SKIP() << p.name << " reads no input";
+	std::string big(10 << 20, 'x');
+	const std::string want = p.name == std::string("ymdtree") ? big + "-\n\t-\n\t\t \n\t\t\t\n"
+	                         : p.name == std::string("twinfeed") ? "10485761\n10485761\n"
+	                                                             : big + "\n";
+	run_result r = go(p, {}, big + "\n");
+	EXPECT_TRUE(r.out == want) << p.name << ": " << r.out.size() << " bytes";
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(programs, hostile, testing::ValuesIn(progs),
+                         [](const auto &i) { return std::string(i.param.name); });
+
+} // namespace
