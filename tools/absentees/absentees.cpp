@@ -1,9 +1,6 @@
 // absentees: print the names, read one per line, that do not exist in a
 // directory.
 
-// Files of 2 GiB and more must be found also where off_t is 32 bits wide.
-#define _FILE_OFFSET_BITS 64
-
 #include <sys/stat.h>
 
 #include <err.h>

@@ -61,8 +61,11 @@ entry(char *line, size_t len)
 		if ((prefix = strdup(line)) == nullptr)
 			err(1, nullptr);
 		plen = len;
-		int n = off < len - 1 ? static_cast<int>(len - 1 - off) : 0;
-		printf("%s%.*s/\n", indent, n, line + (off < len ? off : len));
+		size_t n = off < len - 1 ? len - 1 - off : 0;
+		// fwrite, not a precision: a line may be longer than an int counts.
+		printf("%s", indent);
+		fwrite(line + (off < len ? off : len), 1, n, stdout);
+		printf("/\n");
 		setdepth(depth + 1);
 	} else {
 		printf("%s%s\n", indent, line + plen);
