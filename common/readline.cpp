@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -356,4 +357,33 @@ freadline(int fd, const linecb &cb)
 	free(line);
 	errno = e;
 	return e ? -1 : 0;
+}
+
+void
+writeall(int fd, const char *p, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w >= 0) {
+			p += w;
+			n -= w;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			struct pollfd pf = {fd, POLLOUT, 0};
+			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
+				err(1, "write error");
+		} else if (errno != EINTR) {
+			err(1, "write error");
+		}
+	}
+}
+
+void
+endout(int e)
+{
+	if (fflush(stdout) == EOF)
+		err(1, "write error");
+	if (e != 0) {
+		errno = e;
+		err(1, "read error");
+	}
 }

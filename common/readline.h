@@ -2,6 +2,8 @@
 #ifndef READLINE_H
 #define READLINE_H
 
+#include <stddef.h>
+
 #include <functional>
 
 // Called once per line; returns 0 to go on, anything else to stop.
@@ -19,5 +21,15 @@ char *readline(int fd);
 // Hands every line of fd to cb until the input ends or cb returns non-zero.
 // Returns 0, or -1 when a read failed (errno set).
 int freadline(int fd, const linecb &cb);
+
+// Writes all n bytes to fd, finishing short writes and waiting out EAGAIN on
+// a descriptor shared with a caller who left it non-blocking. On any other
+// failure the program ends: "NAME: write error: REASON", status 1.
+void writeall(int fd, const char *p, size_t n);
+
+// Ends a program that read with readline and printed on standard output:
+// flushes it, then reports a write error, or the read error e that
+// readline left in errno (0 for none), with status 1.
+void endout(int e);
 
 #endif

@@ -6,7 +6,6 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -36,26 +35,6 @@ share(int fd)
 	return d;
 }
 
-// Writes all n bytes, waiting whenever a shared non-blocking descriptor is
-// full.
-static void
-put(int fd, const char *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w >= 0) {
-			p += w;
-			n -= w;
-		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			struct pollfd pf = {fd, POLLOUT, 0};
-			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
-				err(1, "write error");
-		} else if (errno != EINTR) {
-			err(1, "write error");
-		}
-	}
-}
-
 // Prints a name that came without a line end with one added, still in one
 // write.
 static void
@@ -68,7 +47,7 @@ putnl(state &st, const char *name)
 	}
 	memcpy(st.buf, name, st.len);
 	st.buf[st.len] = '\n';
-	put(st.out, st.buf, st.len + 1);
+	writeall(st.out, st.buf, st.len + 1);
 }
 
 // True when the lookup fails. Failures other than absence say nothing about
@@ -109,7 +88,7 @@ main(int argc, char *argv[])
 		line[st.len - 1] = '\0';
 		if (absent(st, line)) {
 			line[st.len - 1] = '\n';
-			put(st.out, line, st.len);
+			writeall(st.out, line, st.len);
 		}
 		return 0;
 	};

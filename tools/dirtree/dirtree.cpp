@@ -87,11 +87,6 @@ main()
 			err(1, "write error");
 	}
 	int e = errno;
-	if (fflush(stdout) == EOF)
-		err(1, "write error");
-	if (e != 0) {
-		errno = e;
-		err(1, "read error");
-	}
+	endout(e);
 	return 0;
 }

@@ -4,7 +4,6 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -14,26 +13,6 @@
 static char shell[] = "/bin/sh";
 static char helper[] = "./hitmark.sh";
 static constexpr size_t replymax = 8; // bytes of the helper's output taken
-
-// Writes all n bytes. Standard output is shared with the caller, who may
-// have left it non-blocking, so EAGAIN is waited out rather than lost.
-static void
-emit(int fd, const char *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w >= 0) {
-			p += w;
-			n -= w;
-		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			struct pollfd pf = {fd, POLLOUT, 0};
-			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
-				err(1, "write error");
-		} else if (errno != EINTR) {
-			err(1, "write error");
-		}
-	}
-}
 
 // Reads until n bytes have come or the input has ended.
 static size_t
@@ -177,17 +156,17 @@ af(int out, char *line)
 	char reply[replymax];
 
 	if (c2 == nullptr || !numeric(c1, c2)) {
-		emit(out, line, strlen(line));
+		writeall(out, line, strlen(line));
 		return 0;
 	}
-	emit(out, line, c1 + 1 - line);
+	writeall(out, line, c1 + 1 - line);
 	// The name starts at the last space before the first colon.
 	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
 	char **v = args(name != nullptr ? name : line, c1, c2);
 	size_t n = ask(v, reply);
 	free(v);
-	emit(out, reply, n);
-	emit(out, c1, strlen(c1));
+	writeall(out, reply, n);
+	writeall(out, c1, strlen(c1));
 	return 0;
 }
 
