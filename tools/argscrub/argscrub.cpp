@@ -108,7 +108,10 @@ main(int argc, char *argv[])
 	if (argc < 3)
 		return 1;
 	int limit = argc > 3 ? getlimit(argv[2]) : -1;
-	char *res = clip(argv[argc > 3 ? 3 : 2], limit);
+	// Static, so that the result stays reachable when a reader that went away
+	// ends the program by SIGPIPE in the middle of the write.
+	static char *res;
+	res = clip(argv[argc > 3 ? 3 : 2], limit);
 	if (strcmp(argv[1], "filename") == 0)
 		filt_filename(&res);
 	put(res, strlen(res));
