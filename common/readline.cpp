@@ -110,6 +110,14 @@ kindof(int fd)
 		seen.kind = fifo;
 }
 
+// Ends the assembled line with a NUL and hands it out.
+static char *
+ended(struct line *l)
+{
+	(*l->out)[l->count] = '\0';
+	return *l->out;
+}
+
 // Finishes the line at the end of input or after a failed read (e is 0 or
 // the failure's errno): null when no byte of a line was read.
 static char *
@@ -120,8 +128,7 @@ finish(struct line *l, int e)
 		return nullptr;
 	}
 	store(l, "\n", 1);
-	(*l->out)[l->count] = '\0';
-	return *l->out;
+	return ended(l);
 }
 
 static char *
@@ -135,8 +142,7 @@ bytes(int fd, struct line *l)
 			return finish(l, r == 0 ? 0 : errno);
 		scan(l, &c, 1, &done);
 	}
-	(*l->out)[l->count] = '\0';
-	return *l->out;
+	return ended(l);
 }
 
 static ssize_t
@@ -180,8 +186,7 @@ slowfile(int fd, struct line *l)
 		if (now == seen.at + k) {
 			seen.at = now;
 			if (done) {
-				(*l->out)[l->count] = '\0';
-				return *l->out;
+				return ended(l);
 			}
 			if (l->count == 0)
 				forget(-1, bytewise); // a later call starts afresh
@@ -215,8 +220,7 @@ fromfile(int fd, struct line *l)
 		if (now == seen.at + k) {
 			seen.at = now;
 			store(l, p, k);
-			(*l->out)[l->count] = '\0';
-			return *l->out;
+			return ended(l);
 		}
 		if (now == -1) {
 			if (errno == ESPIPE)
@@ -285,8 +289,7 @@ frompipe(int fd, struct line *l)
 		}
 		want = std::min(2 * want, sizeof seen.buf);
 	}
-	(*l->out)[l->count] = '\0';
-	return *l->out;
+	return ended(l);
 }
 
 char *

@@ -334,11 +334,6 @@ TEST(eintr, both_readers_retry)
 	sigaction(SIGUSR1, &old, nullptr);
 }
 
-} // namespace
-
-namespace
-{
-
 // Direct reads between calls move a file's position; readline follows it.
 TEST(readline_position, file_read_between_calls)
 {
