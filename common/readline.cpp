@@ -1,19 +1,15 @@
 #include "readline.h"
 
-#include <sys/stat.h>
-
 #include <err.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-static constexpr size_t blocksz = 1000;
+static constexpr size_t blocksz = 1000;  // freadline's reads
+static constexpr size_t drainsz = 65536; // drainline's reads
 
 static void *
 xrealloc(void *p, size_t n)
@@ -21,6 +17,14 @@ xrealloc(void *p, size_t n)
 	if ((p = realloc(p, n)) == nullptr)
 		err(1, nullptr);
 	return p;
+}
+
+// Waits until fd is ready for ev; a signal only cuts the wait short.
+static int
+await(int fd, short ev)
+{
+	struct pollfd p = {fd, ev, 0};
+	return poll(&p, 1, -1) == -1 && errno != EINTR ? -1 : 0;
 }
 
 // A read that neither a signal nor a non-blocking descriptor can end early.
@@ -33,288 +37,147 @@ rd(int fd, void *buf, size_t n)
 			return r;
 		if (errno == EINTR)
 			continue;
-		if (errno != EAGAIN && errno != EWOULDBLOCK)
-			return -1;
-		struct pollfd p = {fd, POLLIN, 0};
-		if (poll(&p, 1, -1) == -1 && errno != EINTR)
+		if ((errno != EAGAIN && errno != EWOULDBLOCK) || await(fd, POLLIN) == -1)
 			return -1;
 	}
 }
 
-// A line being assembled in readline's buffer. The buffer starts at 16 bytes
-// and is resized to count + 16 whenever count reaches a multiple of 16.
-struct line {
-	char **out;
-	size_t count;
-};
-
+// Stores c as byte count of readline's buffer, which starts at 16 bytes and
+// is resized to count + 16 whenever count reaches a multiple of 16, so it
+// always has room for the NUL after the last byte.
 static void
-store(struct line *l, const char *p, size_t n)
+put(char **out, size_t *count, char c)
 {
-	size_t c = l->count + n;
-	if (c / 16 > l->count / 16)
-		*l->out = static_cast<char *>(xrealloc(*l->out, c / 16 * 16 + 16));
-	memcpy(*l->out + l->count, p, n);
-	l->count = c;
-}
-
-// Scans avail bytes for the line end and stores the bytes up to and including
-// it (or all of them); returns how many were stored, and sets *done when the
-// line end was among them.
-static size_t
-scan(struct line *l, const char *p, size_t avail, bool *done)
-{
-	const char *nl = static_cast<const char *>(memchr(p, '\n', avail));
-	size_t n = nl ? static_cast<size_t>(nl - p) + 1 : avail;
-	store(l, p, n);
-	*done = nl != nullptr;
-	return n;
-}
-
-// What readline knows of the descriptor it read last. For a file: where it
-// left the position, and the block it read last (start is its offset); the
-// block is trusted while the position is found where readline left it, so a
-// file rewritten in place under the reader, or a descriptor number reused
-// for another file at that very offset, is not noticed. A pipe's bytes are
-// looked at anew by every call, as they cannot be checked.
-enum kind { unknown, bytewise, file, fifo };
-static struct {
-	int fd = -1;
-	enum kind kind = unknown;
-	off_t at, start;
-	size_t len;
-	char buf[65536];
-	int peek[2] = {-1, -1};
-} seen;
-
-static void
-forget(int fd, enum kind k)
-{
-	seen.fd = fd;
-	seen.kind = k;
-	seen.start = seen.at = 0;
-	seen.len = 0;
-}
-
-static void
-kindof(int fd)
-{
-	struct stat st;
-
-	forget(fd, bytewise);
-	if (fstat(fd, &st) == -1)
-		return;
-	if ((S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && (seen.at = lseek(fd, 0, SEEK_CUR)) >= 0)
-		seen.kind = file;
-	else if (S_ISFIFO(st.st_mode) && (seen.peek[0] >= 0 || pipe2(seen.peek, O_CLOEXEC) == 0))
-		seen.kind = fifo;
-}
-
-// Ends the assembled line with a NUL and hands it out.
-static char *
-ended(struct line *l)
-{
-	(*l->out)[l->count] = '\0';
-	return *l->out;
-}
-
-// Finishes the line at the end of input or after a failed read (e is 0 or
-// the failure's errno): null when no byte of a line was read.
-static char *
-finish(struct line *l, int e)
-{
-	if (l->count == 0) {
-		errno = e;
-		return nullptr;
-	}
-	store(l, "\n", 1);
-	return ended(l);
-}
-
-static char *
-bytes(int fd, struct line *l)
-{
-	char c;
-	bool done = false;
-	while (!done) {
-		ssize_t r = rd(fd, &c, 1);
-		if (r <= 0)
-			return finish(l, r == 0 ? 0 : errno);
-		scan(l, &c, 1, &done);
-	}
-	return ended(l);
-}
-
-static ssize_t
-prd(int fd, void *buf, size_t n, off_t off)
-{
-	ssize_t r;
-	while ((r = pread(fd, buf, n, off)) == -1 && errno == EINTR)
-		;
-	return r;
-}
-
-// Lines that do not lie whole in one block, the last line and the end: the
-// line is read with pread from where readline left the position, then the
-// position is moved past it; the move also tells whether the position was
-// still there, and if not, the line is read again from where it now is.
-static char *
-slowfile(int fd, struct line *l)
-{
-	seen.len = 0; // the block is scratch space here
-	for (;;) {
-		size_t want = 256;
-		bool done = false;
-		int e = 0;
-		l->count = 0;
-		while (!done) {
-			ssize_t r = prd(fd, seen.buf, want, seen.at + l->count);
-			if (r <= 0) {
-				e = r == 0 ? 0 : errno;
-				break;
-			}
-			scan(l, seen.buf, r, &done);
-			want = std::min(2 * want, sizeof seen.buf);
-		}
-		if (e == ESPIPE) {
-			forget(-1, unknown); // no longer a file: the number was reused
-			return nullptr;
-		}
-		off_t k = l->count, now = lseek(fd, k, SEEK_CUR);
-		if (now == -1)
-			return nullptr;
-		if (now == seen.at + k) {
-			seen.at = now;
-			if (done) {
-				return ended(l);
-			}
-			if (l->count == 0)
-				forget(-1, bytewise); // a later call starts afresh
-			return finish(l, e);
-		}
-		seen.at = lseek(fd, -k, SEEK_CUR);
-	}
-}
-
-// On a file a block is read with pread, and each line that lies whole in it
-// is taken by moving the position past it: one system call a line.
-static char *
-fromfile(int fd, struct line *l)
-{
-	for (;;) {
-		if (seen.at < seen.start || seen.at >= seen.start + static_cast<off_t>(seen.len)) {
-			ssize_t r = prd(fd, seen.buf, sizeof seen.buf, seen.at);
-			seen.start = seen.at;
-			seen.len = r > 0 ? r : 0;
-		}
-		size_t off = seen.at - seen.start;
-		auto p = seen.buf + off;
-		auto nl = static_cast<char *>(memchr(p, '\n', seen.len - off));
-		if (nl == nullptr && seen.start != seen.at) {
-			seen.len = 0; // read the block again from the line's start
-			continue;
-		}
-		if (nl == nullptr)
-			return slowfile(fd, l);
-		off_t k = nl + 1 - p, now = lseek(fd, k, SEEK_CUR);
-		if (now == seen.at + k) {
-			seen.at = now;
-			store(l, p, k);
-			return ended(l);
-		}
-		if (now == -1) {
-			if (errno == ESPIPE)
-				forget(-1, unknown);
-			return nullptr;
-		}
-		// The position was moved behind readline's back: go on from there.
-		seen.at = lseek(fd, -k, SEEK_CUR);
-		seen.len = 0;
-	}
-}
-
-// Copies up to want of the bytes waiting in the pipe, without taking them.
-static ssize_t
-peek(int fd, size_t want)
-{
-	ssize_t n;
-	for (;;) {
-		if ((n = tee(fd, seen.peek[1], want, 0)) >= 0)
-			break;
-		if (errno == EINTR)
-			continue;
-		if (errno != EAGAIN)
-			return -1;
-		struct pollfd p = {fd, POLLIN, 0};
-		if (poll(&p, 1, -1) == -1 && errno != EINTR)
-			return -1;
-	}
-	for (ssize_t got = 0, r; got < n; got += r) {
-		if ((r = rd(seen.peek[0], seen.buf + got, n - got)) <= 0) {
-			// The copy is out of step with the pipe: start a new one.
-			close(seen.peek[0]);
-			close(seen.peek[1]);
-			seen.peek[0] = seen.peek[1] = -1;
-			forget(-1, unknown);
-			errno = EIO;
-			return -1;
-		}
-	}
-	return n;
-}
-
-// On a pipe the waiting bytes are copied, the line end found in the copy,
-// and exactly the line's bytes taken from the pipe.
-static char *
-frompipe(int fd, struct line *l)
-{
-	size_t want = 256;
-	bool done = false;
-	while (!done) {
-		ssize_t n = peek(fd, want);
-		if (n < 0 && errno == EINVAL && l->count == 0) {
-			forget(-1, unknown); // no longer a pipe: the number was reused
-			return nullptr;
-		}
-		if (n <= 0)
-			return finish(l, n == 0 ? 0 : errno);
-		size_t from = l->count, k = scan(l, seen.buf, n, &done);
-		for (size_t got = 0; got < k;) {
-			ssize_t r = rd(fd, *l->out + from + got, k - got);
-			if (r <= 0) {
-				l->count = from + got;
-				return finish(l, r == 0 ? 0 : errno);
-			}
-			got += r;
-		}
-		want = std::min(2 * want, sizeof seen.buf);
-	}
-	return ended(l);
+	if (++*count % 16 == 0)
+		*out = static_cast<char *>(xrealloc(*out, *count + 16));
+	(*out)[*count - 1] = c;
 }
 
 char *
 readline(int fd)
 {
 	static char *out;
-	struct line l = {&out, 0};
-	char *s;
+	static struct {
+		int fd, err;
+	} failed;
+	size_t count = 0;
+	char c;
 
+	if (failed.err != 0 && failed.fd == fd) {
+		errno = failed.err;
+		failed.err = 0;
+		return nullptr;
+	}
+	failed.err = 0;
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
-	if (seen.fd != fd || seen.kind == bytewise)
-		kindof(fd);
-	switch (seen.kind) {
-	case file:
-		s = fromfile(fd, &l);
-		break;
-	case fifo:
-		s = frompipe(fd, &l);
-		break;
-	default:
-		return bytes(fd, &l);
+	do {
+		ssize_t r = rd(fd, &c, 1);
+		if (r <= 0) {
+			if (count == 0) {
+				errno = r == 0 ? 0 : errno;
+				return nullptr;
+			}
+			// The line goes out now; the failure, if any, on the next call.
+			if (r < 0)
+				failed = {fd, errno};
+			c = '\n';
+		}
+		put(&out, &count, c);
+	} while (c != '\n');
+	out[count] = '\0';
+	return out;
+}
+
+// drainline's state. The bytes from at to len are not handed out yet; scan of
+// them hold no "\n". The byte after a line handed out is replaced by the
+// line's NUL and kept in saved until the next call.
+static struct {
+	int fd = -1;
+	char *buf;
+	size_t cap, len, at, scan;
+	char saved;
+	bool lent;
+	bool ended; // the input ended after the line handed out
+	int err;    // and how: 0 or a read's errno
+} dr;
+
+static void
+drop(int fd)
+{
+	free(dr.buf);
+	dr = {};
+	dr.fd = fd;
+}
+
+// Reads a block after the bytes not handed out yet, moved to the start.
+static ssize_t
+fill()
+{
+	if (dr.at > 0) {
+		dr.len -= dr.at;
+		memmove(dr.buf, dr.buf + dr.at, dr.len);
+		dr.at = 0;
 	}
-	// A descriptor found to be of another kind than before is looked at anew.
-	return s == nullptr && seen.kind == unknown ? readline(fd) : s;
+	// Room for a block, then a "\n" for a last line and its NUL.
+	if (dr.cap - dr.len < drainsz + 2) {
+		dr.cap = dr.len + drainsz + 2 > 2 * dr.cap ? dr.len + drainsz + 2 : 2 * dr.cap;
+		dr.buf = static_cast<char *>(xrealloc(dr.buf, dr.cap));
+	}
+	ssize_t r = rd(dr.fd, dr.buf + dr.len, drainsz);
+	if (r > 0)
+		dr.len += r;
+	return r;
+}
+
+static char *
+lend(size_t end)
+{
+	char *line = dr.buf + dr.at;
+	dr.saved = dr.buf[end];
+	dr.buf[end] = '\0';
+	dr.lent = true;
+	dr.at = end;
+	dr.scan = 0;
+	return line;
+}
+
+char *
+drainline(int fd)
+{
+	if (dr.fd != fd)
+		drop(fd);
+	if (dr.lent) {
+		dr.buf[dr.at] = dr.saved;
+		dr.lent = false;
+	}
+	if (dr.ended) {
+		int e = dr.err;
+		drop(-1);
+		errno = e;
+		return nullptr;
+	}
+	for (;;) {
+		size_t n = dr.len - dr.at - dr.scan;
+		auto nl = n ? static_cast<char *>(memchr(dr.buf + dr.at + dr.scan, '\n', n))
+		            : nullptr;
+		if (nl != nullptr)
+			return lend(nl + 1 - dr.buf);
+		dr.scan += n;
+		ssize_t r = fill();
+		if (r > 0)
+			continue;
+		int e = r == 0 ? 0 : errno;
+		if (dr.len == dr.at) {
+			drop(-1);
+			errno = e;
+			return nullptr;
+		}
+		dr.buf[dr.len++] = '\n';
+		dr.ended = true;
+		dr.err = e;
+		return lend(dr.len);
+	}
 }
 
 // Appends seg to the line as the reader always has: the copy stops at a NUL
@@ -362,8 +225,10 @@ freadline(int fd, const linecb &cb)
 	return e ? -1 : 0;
 }
 
-void
-writeall(int fd, const char *p, size_t n)
+// Writes all n bytes; -1 with errno set on a failure other than EINTR or
+// EAGAIN.
+static int
+putall(int fd, const char *p, size_t n)
 {
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
@@ -371,20 +236,51 @@ writeall(int fd, const char *p, size_t n)
 			p += w;
 			n -= w;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			struct pollfd pf = {fd, POLLOUT, 0};
-			if (poll(&pf, 1, -1) == -1 && errno != EINTR)
-				err(1, "write error");
+			if (await(fd, POLLOUT) == -1)
+				return -1;
 		} else if (errno != EINTR) {
-			err(1, "write error");
+			return -1;
 		}
 	}
+	return 0;
+}
+
+void
+writeall(int fd, const char *p, size_t n)
+{
+	if (putall(fd, p, n) == -1)
+		err(1, "write error");
+}
+
+static int werr; // why standard output failed; nothing is written after that
+
+static ssize_t
+outwrite(void *, const char *p, size_t n)
+{
+	if (werr == 0 && putall(1, p, n) == -1)
+		werr = errno;
+	return werr == 0 ? static_cast<ssize_t>(n) : 0;
+}
+
+void
+openout()
+{
+	static char buf[65536];
+	FILE *f = fopencookie(nullptr, "w", {nullptr, outwrite, nullptr, nullptr});
+
+	if (f == nullptr)
+		err(1, nullptr);
+	setvbuf(f, buf, isatty(1) ? _IOLBF : _IOFBF, sizeof buf);
+	stdout = f; // glibc's stdout is a variable; printf follows it
 }
 
 void
 endout(int e)
 {
-	if (fflush(stdout) == EOF)
+	if (fflush(stdout) == EOF || ferror(stdout)) {
+		errno = werr != 0 ? werr : errno;
 		err(1, "write error");
+	}
 	if (e != 0) {
 		errno = e;
 		err(1, "read error");

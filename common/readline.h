@@ -1,4 +1,18 @@
 // Line readers shared by the line-oriented programs.
+//
+// Which reader to use:
+// - drainline: a program that reads its input to the end. Fast: one read
+//   call per 64 KiB. It takes bytes past the line it returns, so the
+//   descriptor's position tells nothing.
+// - readline: a caller that shares the descriptor and reads or seeks it
+//   between calls. Exact: it takes nothing past the line, at the cost of one
+//   read call per byte.
+// - freadline: a program that wants each line handed to a callback.
+//
+// All three give the same lines: each with its "\n", a NUL byte kept inside
+// a line (which then reads as ending there), EINTR retried and a descriptor
+// left non-blocking waited on. A failed read is never lost: when it ends a
+// pending line, that line is handed out first and the failure comes next.
 #ifndef READLINE_H
 #define READLINE_H
 
@@ -9,17 +23,22 @@
 // Called once per line; returns 0 to go on, anything else to stop.
 using linecb = std::function<int(char *)>;
 
-// Returns the next line of fd, "\n" included, or null at its end (errno 0)
-// or after a failed read (errno set). The line is borrowed: valid until the
-// next call. No byte past the line's end is taken from fd, so after a call
-// its position lies just after the line, and the caller may read or seek fd
-// itself between calls. This holds for readers that take turns with it; a
-// process reading the same open file or pipe at the same moment may see the
-// position move ahead and back, or take bytes readline has looked at.
+// Returns the next line of fd, "\n" included (one is added to a last line
+// that lacks it), or null at its end (errno 0) or after a failed read (errno
+// set). The line is borrowed: valid until the next call. No byte past the
+// line's end is taken from fd, so after a call its position lies just after
+// the line, and the caller may read or seek fd itself between calls.
 char *readline(int fd);
 
+// Returns the next line of fd as readline does, but reads fd in 64 KiB
+// blocks and keeps what lies past the line for the next call. One descriptor
+// at a time: a call for another descriptor drops what was kept. After it has
+// returned null, the next call starts afresh.
+char *drainline(int fd);
+
 // Hands every line of fd to cb until the input ends or cb returns non-zero.
-// Returns 0, or -1 when a read failed (errno set).
+// A last line that lacks "\n" is handed over without one. Returns 0, or -1
+// when a read failed (errno set).
 int freadline(int fd, const linecb &cb);
 
 // Writes all n bytes to fd, finishing short writes and waiting out EAGAIN on
@@ -27,9 +46,14 @@ int freadline(int fd, const linecb &cb);
 // failure the program ends: "NAME: write error: REASON", status 1.
 void writeall(int fd, const char *p, size_t n);
 
-// Ends a program that read with readline and printed on standard output:
-// flushes it, then reports a write error, or the read error e that
-// readline left in errno (0 for none), with status 1.
+// Makes stdout a buffered stream whose bytes reach descriptor 1 as writeall
+// writes them, so printf waits for a reader too; the descriptor's flags,
+// which other processes share, are left alone.
+void openout();
+
+// Ends a program that printed on stdout (after openout) or calls it as soon
+// as ferror(stdout) is set: flushes stdout, then reports a write error, or
+// the read error e (0 for none), with status 1.
 void endout(int e);
 
 #endif
