@@ -151,7 +151,8 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 {
 	feed f = feeding(o);
 	size_t off = 0, stop = 0;
-	double hold = 0;
+	double hold = 0, late = 0; // until when input, and output, are left alone
+	bool lated = !o.out_nonblock;
 	char buf[65536];
 
 	if (f.data.empty()) {
@@ -159,10 +160,12 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 		in = -1;
 	}
 	while (out >= 0 || er >= 0) {
-		bool held = hold > now();
-		struct pollfd p[3] = {
-		        {out, POLLIN, 0}, {er, POLLIN, 0}, {held ? -1 : in, POLLOUT, 0}};
-		int left = static_cast<int>((std::min(end, held ? hold : end) - now()) * 1000);
+		bool held = hold > now(), outheld = late > now();
+		struct pollfd p[3] = {{outheld ? -1 : out, POLLIN, 0},
+		                      {er, POLLIN, 0},
+		                      {held ? -1 : in, POLLOUT, 0}};
+		double until = std::min({end, held ? hold : end, outheld ? late : end});
+		int left = static_cast<int>((until - now()) * 1000);
 		if (now() >= end)
 			break;
 		if (poll(p, 3, std::max(left, 1)) == -1) {
@@ -176,6 +179,12 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 		for (int i = 0; i < 2; i++) {
 			if (p[i].revents == 0)
 				continue;
+			// The reader starts late: the program finds its output full.
+			if (i == 0 && !lated) {
+				lated = true;
+				late = now() + o.pause_ms / 1000.0;
+				continue;
+			}
 			ssize_t n = read(p[i].fd, buf, sizeof buf);
 			if (n > 0) {
 				(i == 0 ? r.out : r.err).append(buf, n);
@@ -241,6 +250,10 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 	fcntl(pi[1], F_SETFL, O_NONBLOCK);
 	if (o.in_nonblock)
 		fcntl(pi[0], F_SETFL, O_NONBLOCK);
+	if (o.out_nonblock) {
+		fcntl(po[1], F_SETFL, O_NONBLOCK);
+		fcntl(po[1], F_SETPIPE_SZ, 4096);
+	}
 	if (o.out_broken) {
 		check(pipe2(pb, O_CLOEXEC) == 0, "pipe2");
 		close(pb[0]);

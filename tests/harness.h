@@ -15,6 +15,9 @@ struct run_opts {
 	bool close_out = false;   // start with descriptor 1 closed
 	bool out_broken = false;  // descriptor 1 on a pipe whose reader is gone
 	bool in_nonblock = false; // descriptor 0 left non-blocking
+	// Descriptor 1 left non-blocking, on a pipe of one page, which is read
+	// from pause_ms after the first output has come.
+	bool out_nonblock = false;
 	// Standard input in pieces instead of in: after each piece but the last,
 	// a pause of pause_ms, then SIGSTOP, SIGCONT and SIGWINCH for the program
 	// (which then sits in a blocking read, as a rule, though nothing hangs on

@@ -77,14 +77,15 @@ main()
 {
 	char *line;
 
+	openout();
 	setdepth(0);
-	while ((line = readline(0)) != nullptr) {
+	while ((line = drainline(0)) != nullptr) {
 		size_t len = strlen(line);
 		if (len > 0)
 			line[--len] = '\0';
 		entry(line, len);
 		if (ferror(stdout))
-			err(1, "write error");
+			endout(0);
 	}
 	int e = errno;
 	endout(e);

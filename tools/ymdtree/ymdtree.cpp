@@ -73,7 +73,8 @@ main()
 {
 	char *line;
 
-	while ((line = readline(0)) != nullptr) {
+	openout();
+	while ((line = drainline(0)) != nullptr) {
 		size_t len = strlen(line);
 		if (len > 0)
 			line[len - 1] = '\0';
@@ -82,7 +83,7 @@ main()
 		free(prev);
 		prev = date;
 		if (ferror(stdout))
-			err(1, "write error");
+			endout(0);
 	}
 	int e = errno;
 	free(prev);
