@@ -95,16 +95,30 @@ class twinfeed : public testing::TestWithParam<tcase>
 {
 };
 
+// Standard input as a pipe and as a file: the two ways the bytes are passed on.
+run_opts
+from(bool file, const std::string &dir, const std::string &in)
+{
+	run_opts o;
+	if (file) {
+		putfile(dir + "/in", in);
+		o.in_path = dir + "/in";
+	}
+	return o;
+}
+
 TEST_P(twinfeed, both_get_the_input)
 {
 	const tcase &c = GetParam();
-	std::string d = tempdir();
-	run_result r = feed(d, c.c1, c.c2, c.in);
-	EXPECT_EQ(visible(getfile(d + "/1")), visible(c.out1));
-	EXPECT_EQ(visible(getfile(d + "/2")), visible(c.out2));
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(r.status, 0);
+	for (bool file : {false, true}) {
+		std::string d = tempdir();
+		run_result r = feed(d, c.c1, c.c2, file ? "" : c.in, from(file, d, c.in));
+		EXPECT_EQ(visible(getfile(d + "/1")), visible(c.out1)) << (file ? "file" : "pipe");
+		EXPECT_EQ(visible(getfile(d + "/2")), visible(c.out2)) << (file ? "file" : "pipe");
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.status, 0);
+	}
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, twinfeed, testing::ValuesIn(cases),
@@ -123,10 +137,12 @@ TEST(twinfeed_big, fifty_megabytes_byte_exact)
 	o.in_path = d + "/in";
 	std::string want = run({"/usr/bin/cksum"}, o).out;
 	ASSERT_NE(want.find(" 52428800"), std::string::npos) << want;
-	run_result r = feed(d, "cksum > 1", "cksum > 2", in);
-	EXPECT_EQ(getfile(d + "/1"), want);
-	EXPECT_EQ(getfile(d + "/2"), want);
-	EXPECT_EQ(r.status, 0);
+	for (bool file : {false, true}) {
+		run_result r = feed(d, "cksum > 1", "cksum > 2", file ? "" : in, from(file, d, in));
+		EXPECT_EQ(getfile(d + "/1"), want) << (file ? "file" : "pipe");
+		EXPECT_EQ(getfile(d + "/2"), want) << (file ? "file" : "pipe");
+		EXPECT_EQ(r.status, 0);
+	}
 }
 
 // Each command sees the end of its input while the other still runs: the
@@ -192,15 +208,27 @@ TEST(twinfeed_pipe, early_exit_ends_by_sigpipe)
 	}
 }
 
+// The other command gets every byte once, whichever command stops and
+// whether the input is a pipe or a file.
 TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 {
-	std::string d = tempdir();
-	run_result r = script(d, "trap '' PIPE; exec \"$T\" 'head -c 10 > h' 'wc -c > n'",
-	                      std::string(1 << 20, 'z'));
-	EXPECT_EQ(getfile(d + "/h"), std::string(10, 'z'));
-	EXPECT_EQ(getfile(d + "/n"), "1048576\n");
-	EXPECT_EQ(r.err, "twinfeed: head -c 10 > h: Broken pipe\n");
-	EXPECT_EQ(r.status, 1);
+	const std::string head = "'head -c 10 > h'", wc = "'wc -c > n'";
+	for (bool file : {false, true})
+		for (bool first : {true, false}) {
+			std::string d = tempdir(), in(1 << 20, 'z');
+			putfile(d + "/in", in);
+			run_result r = script(d,
+			                      "trap '' PIPE; exec \"$T\" " +
+			                              (first ? head + " " + wc : wc + " " + head) +
+			                              (file ? " < in" : ""),
+			                      file ? "" : in);
+			std::string what =
+			        std::string(file ? "file" : "pipe") + (first ? ", cmd1" : ", cmd2");
+			EXPECT_EQ(getfile(d + "/h"), std::string(10, 'z')) << what;
+			EXPECT_EQ(getfile(d + "/n"), "1048576\n") << what;
+			EXPECT_EQ(r.err, "twinfeed: head -c 10 > h: Broken pipe\n") << what;
+			EXPECT_EQ(r.status, 1) << what;
+		}
 }
 
 // A failed read ends the copy like the end of input, and is reported.

@@ -1,13 +1,17 @@
 // twinfeed: copy standard input to two shell commands.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 static int feed[2] = {-1, -1}; // write ends of the commands' pipes
+static const char *cmds[2];
+static int rval;
 static char buf[65536];
 
 // Starts cmd through the shell reading from a new pipe; stores the pipe's
@@ -44,6 +48,13 @@ start_p(const char *cmd, int *out)
 	*out = p[1];
 	return pid;
 }
+// Waits until fd is ready for ev; a signal only cuts the wait short.
+static void
+await(int fd, short ev)
+{
+	struct pollfd p = {fd, ev, 0};
+	poll(&p, 1, -1);
+}
 
 // Reads what is there, up to a block. A descriptor that the caller left
 // non-blocking is waited on, so that an empty pipe is not taken for its end.
@@ -54,11 +65,8 @@ readsome()
 		ssize_t n = read(0, buf, sizeof buf);
 		if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
 			return n;
-		if (errno != EINTR) {
-			struct pollfd p = {0, POLLIN, 0};
-			if (poll(&p, 1, -1) == -1 && errno != EINTR)
-				return -1;
-		}
+		if (errno != EINTR)
+			await(0, POLLIN);
 	}
 }
 
@@ -80,28 +88,156 @@ writeall(int fd, const char *p, size_t n)
 	return true;
 }
 
+static bool
+feeding()
+{
+	return feed[0] >= 0 || feed[1] >= 0;
+}
+
+// The command that has stopped reading gets no more input.
+static void
+drop(int i)
+{
+	warn("%s", cmds[i]);
+	close(feed[i]);
+	feed[i] = -1;
+	rval = 1;
+}
+
+// Moves (or, with dup set, duplicates) up to n bytes from pipe in to pipe
+// out inside the kernel. A non-blocking input makes both calls non-blocking
+// on both pipes, so either side may be the one to wait for.
+static ssize_t
+xfer(int in, int out, size_t n, bool dup)
+{
+	for (;;) {
+		ssize_t r = dup ? tee(in, out, n, 0) : splice(in, nullptr, out, nullptr, n, 0);
+		if (r >= 0 || (errno != EINTR && errno != EAGAIN))
+			return r;
+		if (errno == EAGAIN) {
+			await(in, POLLIN);
+			await(out, POLLOUT);
+		}
+	}
+}
+
+// Takes n bytes that are waiting in pipe in, and drops them.
+static void
+discard(int in, size_t n)
+{
+	while (n > 0) {
+		ssize_t r = read(in, buf, n < sizeof buf ? n : sizeof buf);
+		if (r > 0)
+			n -= r;
+		else if (r == 0 || (errno != EINTR && errno != EAGAIN))
+			return;
+	}
+}
+
+// Passes on up to n bytes of pipe in without copying them: to CMD1 by tee,
+// which leaves them in the pipe, then the same bytes to CMD2 by splice. With
+// one command left, they go straight to it. Returns the count taken from in;
+// 0 at its end or once no command reads; -1 (errno set) when in failed.
+static ssize_t
+pass(int in, size_t n)
+{
+	while (feeding()) {
+		bool both = feed[0] >= 0 && feed[1] >= 0;
+		int i = feed[0] >= 0 ? 0 : 1;
+		ssize_t k = xfer(in, feed[i], n, both);
+		if (k == -1 && errno == EPIPE) {
+			drop(i);
+			continue;
+		}
+		for (ssize_t left = both && k > 0 ? k : 0, r; left > 0; left -= r)
+			if ((r = xfer(in, feed[1], left, false)) <= 0) {
+				// CMD1 has these bytes already; it must not get them twice.
+				drop(1);
+				discard(in, left);
+				break;
+			}
+		return k;
+	}
+	return 0;
+}
+
+static ssize_t
+frompipe()
+{
+	ssize_t n = 0;
+
+	while (feeding() && (n = pass(0, sizeof buf)) > 0)
+		;
+	return n;
+}
+
+// A file goes through a private pipe: splice fills it from the file without
+// a copy, and pass empties it.
+static ssize_t
+fromfile()
+{
+	int p[2];
+	ssize_t n;
+
+	if (pipe2(p, O_CLOEXEC) == -1) {
+		errno = EINVAL; // copy instead
+		return -1;
+	}
+	do {
+		while ((n = splice(0, nullptr, p[1], nullptr, sizeof buf, 0)) == -1 &&
+		       errno == EINTR)
+			;
+		for (ssize_t left = n; left > 0 && feeding(); left -= n)
+			if ((n = pass(p[0], left)) <= 0)
+				break;
+	} while (n > 0 && feeding());
+	int e = errno;
+	close(p[0]);
+	close(p[1]);
+	errno = e;
+	return n;
+}
+
+// The copy through user space, for inputs that the kernel cannot splice.
+static ssize_t
+copy()
+{
+	ssize_t n = 0;
+
+	while (feeding() && (n = readsome()) > 0)
+		for (int i = 0; i < 2; i++)
+			if (feed[i] >= 0 && !writeall(feed[i], buf, n))
+				drop(i);
+	return n;
+}
+
+// Feeds standard input to the commands; returns 0 at its end, -1 (errno
+// set) when it could not be read.
+static ssize_t
+feedall()
+{
+	struct stat st;
+
+	if (fstat(0, &st) == -1 || !(S_ISFIFO(st.st_mode) || S_ISREG(st.st_mode)))
+		return copy();
+	ssize_t n = S_ISFIFO(st.st_mode) ? frompipe() : fromfile();
+	// A refusal comes before the kernel has taken any byte of the input.
+	return n == -1 && errno == EINVAL ? copy() : n;
+}
+
 int
 main(int argc, char *argv[])
 {
 	pid_t pid[2];
-	int rval = 0;
-	ssize_t n = 0;
 
 	if (argc != 3)
 		return 1;
-	for (int i = 0; i < 2; i++)
-		if ((pid[i] = start_p(argv[i + 1], &feed[i])) <= 0)
-			err(1, "%s", argv[i + 1]);
-	while ((feed[0] >= 0 || feed[1] >= 0) && (n = readsome()) > 0) {
-		for (int i = 0; i < 2; i++) {
-			if (feed[i] >= 0 && !writeall(feed[i], buf, n)) {
-				warn("%s", argv[i + 1]);
-				close(feed[i]);
-				feed[i] = -1;
-				rval = 1;
-			}
-		}
+	for (int i = 0; i < 2; i++) {
+		cmds[i] = argv[i + 1];
+		if ((pid[i] = start_p(cmds[i], &feed[i])) <= 0)
+			err(1, "%s", cmds[i]);
 	}
+	ssize_t n = feedall();
 	int e = errno;
 	// Both commands see the end of input before either is waited for: one
 	// may be waiting for the other to finish.
