@@ -100,6 +100,7 @@ struct tcase {
 	std::string a, b; // what each target received
 	std::string err;
 	int status;
+	bool turkish = false; // run under tr_TR.UTF-8 (turkish_env)
 };
 
 // {A} and {B} stand for the targets' PIDs, {A32} for A's PID plus 2^32.
@@ -147,6 +148,23 @@ const tcase cases[] = {
          "",
          "sig. name to num.  629\nsigpost: {A}: Invalid argument\nsigpost: {B}: Invalid argument\n",
          1},
+        // The first of several values must not be sent: kill's -s reads as
+        // the name "s", whose first match is SIGHUP.
+        {"ambiguous_kill_style",
+         {"-s", "TERM", "{A}"},
+         "",
+         "",
+         "sig. name to num.  1 2 3 4 5 6 6 7 8 "
+         "91011121314151617181920212223242526272829SIGIO29303132_NSIG0x040000008192_u._sa_"
+         "handler_u._sa_sigaction\nsigpost: ambiguous signal: s\n",
+         1},
+        {"ambiguous_number_then_text",
+         {"-sigrt", "{A}"},
+         "",
+         "",
+         "sig. name to num. 32_NSIG\nsigpost: ambiguous signal: sigrt\n",
+         1},
+        {"turkish_lower", {"sigusr1", "{A}"}, "10 0\n", "", "sig. name to num. 10\n", 0, true},
         {"value_number", {"10", "-q", "7", "{A}"}, "10 7\n", "", "", 0},
         {"value_hex", {"10", "-q", "0x10", "{A}"}, "10 16\n", "", "", 0},
         {"value_octal", {"10", "-q", "010", "{A}"}, "10 8\n", "", "", 0},
@@ -216,6 +234,27 @@ fill(std::string s, pid_t a, pid_t b)
 	return s;
 }
 
+// Environment entries for tr_TR.UTF-8, built into dir, where 'i' and 'I' are
+// not each other's case. They follow the harness's LC_ALL=C, and the shell
+// takes the last of two entries. Returns why the locale cannot be built, or "".
+std::string
+turkish_env(const std::string &dir, std::vector<std::string> &env)
+{
+	for (const char *f : {"/usr/bin/localedef", "/usr/share/i18n/locales/tr_TR",
+	                      "/usr/share/i18n/charmaps/UTF-8.gz"})
+		if (access(f, R_OK) != 0)
+			return std::string(f) + " is missing (Debian package locales)";
+	run_result r =
+	        run({"/usr/bin/localedef", "-i", "tr_TR", "-f", "UTF-8", dir + "/tr_TR.UTF-8"});
+	EXPECT_EQ(r.status, 0) << r.err;
+	env = {"LOCPATH=" + dir, "LC_ALL=tr_TR.UTF-8"};
+	run_opts o;
+	o.env = env;
+	// Without the bent case the row would prove nothing.
+	EXPECT_EQ(run({"/bin/sh", "-c", "echo i | grep -qi I"}, o).status, 1);
+	return "";
+}
+
 class sigpost : public testing::TestWithParam<tcase>
 {
 };
@@ -225,6 +264,15 @@ TEST_P(sigpost, sends_what_targets_receive)
 	const tcase &c = GetParam();
 	if (under_valgrind() && c.name == std::string("realtime_64"))
 		GTEST_SKIP() << "valgrind keeps signal 64 for itself";
+	run_opts o;
+	std::string loc = c.turkish ? tempdir() : "";
+	if (c.turkish) {
+		std::string why = turkish_env(loc, o.env);
+		if (!why.empty()) {
+			rmdir(loc.c_str());
+			GTEST_SKIP() << why;
+		}
+	}
 	target a = start(), b;
 	for (const auto &s : c.args)
 		if (s == "{B}")
@@ -232,7 +280,9 @@ TEST_P(sigpost, sends_what_targets_receive)
 	std::vector<std::string> args;
 	for (const auto &s : c.args)
 		args.push_back(fill(s, a.pid, b.pid));
-	run_result r = runtool("sigpost", args);
+	run_result r = runtool("sigpost", args, "", o);
+	if (c.turkish)
+		run({"/bin/rm", "-rf", loc});
 	EXPECT_EQ(finish(a), c.a);
 	EXPECT_EQ(finish(b), c.b);
 	EXPECT_EQ(r.out, "");

@@ -1,7 +1,6 @@
 // sigpost: send a signal with an integer value to processes.
 #include <sys/wait.h>
 
-#include <ctype.h>
 #include <err.h>
 #include <errno.h>
 #include <limits.h>
@@ -42,9 +41,9 @@ digitfirst(const char *s)
 
 // Base 0, saturating at the 32-bit bounds rather than wrapping.
 static int
-num(const char *s)
+num(const char *s, char **end)
 {
-	long v = strtol(s, nullptr, 0);
+	long v = strtol(s, end, 0);
 	if (v > INT_MAX)
 		return INT_MAX;
 	if (v < INT_MIN)
@@ -130,29 +129,44 @@ command(const char *name)
 	return cmd;
 }
 
+// The pipeline's grep takes its options after the file name, which a
+// strictly POSIX grep would read as file names. Case folding is the locale's
+// (a Turkish one does not fold 'i' to 'I'), so the search runs in the C
+// locale. Every LC_ALL entry is removed first: setenv replaces only the
+// first of several, and the shell takes the last.
+static void
+pipeline_env()
+{
+	unsetenv("POSIXLY_CORRECT");
+	unsetenv("LC_ALL");
+	if (setenv("LC_ALL", "C", 1) == -1)
+		err(1, nullptr);
+}
+
 // Returns the signal number that a name stands for, or ends the program.
+// Several matching definitions yield several values: the name then stands
+// for no one signal, and the first of them must not be sent.
 static int
 resolve(const char *name)
 {
-	char *cmd = command(name);
-	const char *s;
+	char *cmd = command(name), *end = nullptr;
 
-	// The pipeline's grep takes its options after the file name, which a
-	// strictly POSIX grep would read as file names. A line end in the name
-	// would make grep look for several patterns: such a name is unknown.
-	unsetenv("POSIXLY_CORRECT");
+	pipeline_env();
+	// A line end in the name would make grep look for several patterns:
+	// such a name is unknown.
 	char *text = strchr(name, '\n') == nullptr ? read_cmd(cmd) : strdup("");
 	free(cmd);
 	if (text == nullptr)
 		exit(1);
 	dprintf(2, "sig. name to num. %s\n", text);
-	for (s = text; isspace(static_cast<unsigned char>(*s)); s++)
-		;
-	bool known = digitfirst(s);
-	int sig = known ? num(s) : 0;
+	const char *s = text + strspn(text, " \t");
+	int sig = digitfirst(s) ? num(s, &end) : 0;
+	bool one = end != nullptr && end[strspn(end, " \t")] == '\0';
 	free(text);
-	if (!known)
+	if (end == nullptr)
 		errx(1, "unknown signal: %s", name);
+	if (!one)
+		errx(1, "ambiguous signal: %s", name);
 	return sig;
 }
 
@@ -166,7 +180,7 @@ main(int argc, char *argv[])
 	if (argc < 2)
 		return 1;
 	const char *s = argv[1][0] == '-' ? argv[1] + 1 : argv[1];
-	sig = digitfirst(s) ? num(s) : resolve(s);
+	sig = digitfirst(s) ? num(s, nullptr) : resolve(s);
 	char **pids = argv + 2;
 	if (*pids == nullptr)
 		return 1;
@@ -174,13 +188,13 @@ main(int argc, char *argv[])
 		const char *q = pids[1];
 		if (q == nullptr)
 			return 1;
-		v.sival_int = digitfirst(q) ? num(q) : static_cast<unsigned char>(*q);
+		v.sival_int = digitfirst(q) ? num(q, nullptr) : static_cast<unsigned char>(*q);
 		pids += 2;
 		if (*pids == nullptr)
 			return 1;
 	}
 	for (; *pids != nullptr; pids++) {
-		if (sigqueue(num(*pids), sig, v) == -1) {
+		if (sigqueue(num(*pids, nullptr), sig, v) == -1) {
 			warn("%s", *pids);
 			ret = 1;
 		}
