@@ -128,9 +128,9 @@ start(char **v, pid_t *pid)
 	return rp[0];
 }
 
-// The helper's reply: up to replymax bytes of its output, none when it could
-// not be started. Its exit status does not matter.
-static size_t
+// The helper's reply: up to replymax bytes of its output, or -1 when it
+// could not be started. Its exit status does not matter.
+static ssize_t
 ask(char **v, char *reply)
 {
 	pid_t pid = -1;
@@ -138,7 +138,7 @@ ask(char **v, char *reply)
 
 	if (fd == -1) {
 		warn("%s", helper);
-		return 0;
+		return -1;
 	}
 	size_t n = take(fd, reply, replymax);
 	close(fd);
@@ -148,8 +148,10 @@ ask(char **v, char *reply)
 
 // Copies a line; when the field between its first two colons is numeric,
 // the helper's reply goes in after the first colon, as a field of its own.
+// A helper that could not be started leaves the field empty and sets
+// *nohelper, so that the run does not pass for a good one.
 static int
-af(int out, char *line)
+af(int out, char *line, bool *nohelper)
 {
 	char *c1 = strchr(line, ':');
 	char *c2 = c1 != nullptr ? strchr(c1 + 1, ':') : nullptr;
@@ -163,8 +165,12 @@ af(int out, char *line)
 	// The name starts at the last space before the first colon.
 	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
 	char **v = args(name != nullptr ? name : line, c1, c2);
-	size_t n = ask(v, reply);
+	ssize_t n = ask(v, reply);
 	free(v);
+	if (n == -1) {
+		*nohelper = true;
+		n = 0;
+	}
 	writeall(out, reply, n);
 	writeall(out, c1, strlen(c1));
 	return 0;
@@ -178,8 +184,9 @@ main()
 	// stopped; numbered from 3 so that a closed 0 or 1 is never handed out.
 	int in = fcntl(0, F_DUPFD, 3);
 	int out = fcntl(1, F_DUPFD, 3);
+	bool nohelper = false;
 
-	if (freadline(in, [out](char *line) { return af(out, line); }) == -1)
+	if (freadline(in, [out, &nohelper](char *line) { return af(out, line, &nohelper); }) == -1)
 		err(1, "read error");
-	return 0;
+	return nohelper ? 1 : 0;
 }
