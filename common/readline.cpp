@@ -68,7 +68,6 @@ readline(int fd)
 		failed.err = 0;
 		return nullptr;
 	}
-	failed.err = 0;
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
 	do {
@@ -232,9 +231,12 @@ putall(int fd, const char *p, size_t n)
 {
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
-		if (w >= 0) {
+		if (w > 0) {
 			p += w;
 			n -= w;
+		} else if (w == 0) {
+			errno = EIO; // a device that takes nothing would hold us forever
+			return -1;
 		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
 			if (await(fd, POLLOUT) == -1)
 				return -1;

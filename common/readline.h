@@ -9,10 +9,12 @@
 //   read call per byte.
 // - freadline: a program that wants each line handed to a callback.
 //
-// All three give the same lines: each with its "\n", a NUL byte kept inside
-// a line (which then reads as ending there), EINTR retried and a descriptor
-// left non-blocking waited on. A failed read is never lost: when it ends a
-// pending line, that line is handed out first and the failure comes next.
+// All three cut the same lines: each ends with its "\n" (freadline alone
+// hands out a last line that lacks one as it is), a NUL byte is kept inside
+// a line (which then reads as ending there), EINTR is retried and a
+// descriptor left non-blocking is waited on. A failed read is never lost:
+// when it ends a pending line, that line is handed out first and the failure
+// comes next.
 #ifndef READLINE_H
 #define READLINE_H
 
@@ -46,9 +48,10 @@ int freadline(int fd, const linecb &cb);
 // failure the program ends: "NAME: write error: REASON", status 1.
 void writeall(int fd, const char *p, size_t n);
 
-// Makes stdout a buffered stream whose bytes reach descriptor 1 as writeall
-// writes them, so printf waits for a reader too; the descriptor's flags,
-// which other processes share, are left alone.
+// Makes stdout a buffered stream whose bytes reach descriptor 1 through
+// writeall's loop (short writes finished, EAGAIN waited out), so printf
+// waits for a reader too; the descriptor's flags, which other processes
+// share, are left alone. A failure sets the stream's error flag.
 void openout();
 
 // Ends a program that printed on stdout (after openout) or calls it as soon
