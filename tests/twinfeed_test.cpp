@@ -194,10 +194,10 @@ TEST(twinfeed_wait, ends_after_both_commands)
 }
 
 // A command that stops reading ends twinfeed by the broken-pipe signal; the
-// input is larger than a pipe holds, so the write cannot slip through.
+// input is larger than the pipes hold, so the write cannot slip through.
 TEST(twinfeed_pipe, early_exit_ends_by_sigpipe)
 {
-	std::string in(1 << 20, 'z');
+	std::string in(8 << 20, 'z');
 	for (bool first : {true, false}) {
 		std::string d = tempdir();
 		std::string c1 = "head -c 10 > h", c2 = "wc -c > n";
@@ -215,7 +215,7 @@ TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 	const std::string head = "'head -c 10 > h'", wc = "'wc -c > n'";
 	for (bool file : {false, true})
 		for (bool first : {true, false}) {
-			std::string d = tempdir(), in(1 << 20, 'z');
+			std::string d = tempdir(), in(8 << 20, 'z');
 			putfile(d + "/in", in);
 			run_result r = script(d,
 			                      "trap '' PIPE; exec \"$T\" " +
@@ -225,7 +225,7 @@ TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 			std::string what =
 			        std::string(file ? "file" : "pipe") + (first ? ", cmd1" : ", cmd2");
 			EXPECT_EQ(getfile(d + "/h"), std::string(10, 'z')) << what;
-			EXPECT_EQ(getfile(d + "/n"), "1048576\n") << what;
+			EXPECT_EQ(getfile(d + "/n"), "8388608\n") << what;
 			EXPECT_EQ(r.err, "twinfeed: head -c 10 > h: Broken pipe\n") << what;
 			EXPECT_EQ(r.status, 1) << what;
 		}

@@ -14,6 +14,19 @@ static const char *cmds[2];
 static int rval;
 static char buf[65536];
 
+// Pipes of 1 MiB (the most an unprivileged process may ask for): each tee
+// or splice, and each read of a command, moves up to that much per wakeup.
+static constexpr int chunk = 1 << 20;
+
+// Fewer wakeups per byte. A pipe is only ever grown, and one that cannot be
+// works as it is.
+static void
+grow(int fd)
+{
+	if (fcntl(fd, F_GETPIPE_SZ) < chunk)
+		fcntl(fd, F_SETPIPE_SZ, chunk);
+}
+
 // Starts cmd through the shell reading from a new pipe; stores the pipe's
 // write end in *out and returns the child's id, or a value <= 0 on failure.
 static pid_t
@@ -40,6 +53,7 @@ start_p(const char *cmd, int *out)
 	}
 	int e = errno;
 	close(p[0]);
+	grow(p[1]);
 	if (pid < 0) {
 		close(p[1]);
 		errno = e;
@@ -48,12 +62,13 @@ start_p(const char *cmd, int *out)
 	*out = p[1];
 	return pid;
 }
+
 // Waits until fd is ready for ev; a signal only cuts the wait short.
-static void
+static int
 await(int fd, short ev)
 {
 	struct pollfd p = {fd, ev, 0};
-	poll(&p, 1, -1);
+	return poll(&p, 1, -1) == -1 && errno != EINTR ? -1 : 0;
 }
 
 // Reads what is there, up to a block. A descriptor that the caller left
@@ -65,8 +80,8 @@ readsome()
 		ssize_t n = read(0, buf, sizeof buf);
 		if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
 			return n;
-		if (errno != EINTR)
-			await(0, POLLIN);
+		if (errno != EINTR && await(0, POLLIN) == -1)
+			return -1;
 	}
 }
 
@@ -77,13 +92,12 @@ writeall(int fd, const char *p, size_t n)
 {
 	while (n > 0) {
 		ssize_t w = write(fd, p, n);
-		if (w == -1) {
-			if (errno == EINTR)
-				continue;
+		if (w > 0) {
+			p += w;
+			n -= w;
+		} else if (w == 0 || errno != EINTR) {
 			return false;
 		}
-		p += w;
-		n -= w;
 	}
 	return true;
 }
@@ -114,23 +128,25 @@ xfer(int in, int out, size_t n, bool dup)
 		ssize_t r = dup ? tee(in, out, n, 0) : splice(in, nullptr, out, nullptr, n, 0);
 		if (r >= 0 || (errno != EINTR && errno != EAGAIN))
 			return r;
-		if (errno == EAGAIN) {
-			await(in, POLLIN);
-			await(out, POLLOUT);
-		}
+		if (errno == EAGAIN && (await(in, POLLIN) == -1 || await(out, POLLOUT) == -1))
+			return -1;
 	}
 }
 
-// Takes n bytes that are waiting in pipe in, and drops them.
+// Takes n bytes that wait in pipe in and copies them to CMD2, or drops them
+// once CMD2 has stopped reading.
 static void
-discard(int in, size_t n)
+copyout(int in, size_t n)
 {
 	while (n > 0) {
 		ssize_t r = read(in, buf, n < sizeof buf ? n : sizeof buf);
-		if (r > 0)
+		if (r > 0) {
 			n -= r;
-		else if (r == 0 || (errno != EINTR && errno != EAGAIN))
+			if (feed[1] >= 0 && !writeall(feed[1], buf, r))
+				drop(1);
+		} else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
 			return;
+		}
 	}
 }
 
@@ -151,9 +167,11 @@ pass(int in, size_t n)
 		}
 		for (ssize_t left = both && k > 0 ? k : 0, r; left > 0; left -= r)
 			if ((r = xfer(in, feed[1], left, false)) <= 0) {
-				// CMD1 has these bytes already; it must not get them twice.
-				drop(1);
-				discard(in, left);
+				// CMD1 has these bytes already: they must leave the input,
+				// for CMD2 by a copy, or for nobody when CMD2 has gone.
+				if (r == -1 && errno == EPIPE)
+					drop(1);
+				copyout(in, left);
 				break;
 			}
 		return k;
@@ -166,7 +184,8 @@ frompipe()
 {
 	ssize_t n = 0;
 
-	while (feeding() && (n = pass(0, sizeof buf)) > 0)
+	grow(0);
+	while (feeding() && (n = pass(0, chunk)) > 0)
 		;
 	return n;
 }
@@ -180,16 +199,18 @@ fromfile()
 	ssize_t n;
 
 	if (pipe2(p, O_CLOEXEC) == -1) {
-		errno = EINVAL; // copy instead
+		errno = EINVAL; // reads as a refusal: the caller copies instead
 		return -1;
 	}
+	grow(p[1]);
 	do {
-		while ((n = splice(0, nullptr, p[1], nullptr, sizeof buf, 0)) == -1 &&
-		       errno == EINTR)
+		while ((n = splice(0, nullptr, p[1], nullptr, chunk, 0)) == -1 && errno == EINTR)
 			;
-		for (ssize_t left = n; left > 0 && feeding(); left -= n)
-			if ((n = pass(p[0], left)) <= 0)
+		for (ssize_t left = n, k; left > 0 && feeding(); left -= k)
+			if ((k = pass(p[0], left)) <= 0) {
+				n = k;
 				break;
+			}
 	} while (n > 0 && feeding());
 	int e = errno;
 	close(p[0]);
