@@ -51,8 +51,10 @@ static void
 entry(const char *line, const char *date)
 {
 	bool changed = prev == nullptr;
+	// Equal dates have equal parts: nothing to print above the name.
+	bool same = !changed && strcmp(prev, date) == 0;
 
-	for (int i = 0; i < levels; i++) {
+	for (int i = 0; i < levels && !same; i++) {
 		char *part = cut(date, i + 1, '-');
 		if (!changed) {
 			char *old = cut(prev, i + 1, '-');
