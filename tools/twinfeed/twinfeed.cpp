@@ -53,12 +53,12 @@ start_p(const char *cmd, int *out)
 	}
 	int e = errno;
 	close(p[0]);
-	grow(p[1]);
 	if (pid < 0) {
 		close(p[1]);
 		errno = e;
 		return pid;
 	}
+	grow(p[1]);
 	*out = p[1];
 	return pid;
 }
@@ -190,6 +190,19 @@ frompipe()
 	return n;
 }
 
+// The copy through user space, for inputs that the kernel cannot splice.
+static ssize_t
+copy()
+{
+	ssize_t n = 0;
+
+	while (feeding() && (n = readsome()) > 0)
+		for (int i = 0; i < 2; i++)
+			if (feed[i] >= 0 && !writeall(feed[i], buf, n))
+				drop(i);
+	return n;
+}
+
 // A file goes through a private pipe: splice fills it from the file without
 // a copy, and pass empties it.
 static ssize_t
@@ -198,10 +211,8 @@ fromfile()
 	int p[2];
 	ssize_t n;
 
-	if (pipe2(p, O_CLOEXEC) == -1) {
-		errno = EINVAL; // reads as a refusal: the caller copies instead
-		return -1;
-	}
+	if (pipe2(p, O_CLOEXEC) == -1)
+		return copy();
 	grow(p[1]);
 	do {
 		while ((n = splice(0, nullptr, p[1], nullptr, chunk, 0)) == -1 && errno == EINTR)
@@ -216,19 +227,6 @@ fromfile()
 	close(p[0]);
 	close(p[1]);
 	errno = e;
-	return n;
-}
-
-// The copy through user space, for inputs that the kernel cannot splice.
-static ssize_t
-copy()
-{
-	ssize_t n = 0;
-
-	while (feeding() && (n = readsome()) > 0)
-		for (int i = 0; i < 2; i++)
-			if (feed[i] >= 0 && !writeall(feed[i], buf, n))
-				drop(i);
 	return n;
 }
 
