@@ -1,46 +1,13 @@
 #include "readline.h"
 
-#include <err.h>
 #include <errno.h>
-#include <poll.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+
+#include "sys.h"
 
 static constexpr size_t blocksz = 1000;  // freadline's reads
 static constexpr size_t drainsz = 65536; // drainline's reads
-
-static void *
-xrealloc(void *p, size_t n)
-{
-	if ((p = realloc(p, n)) == nullptr)
-		err(1, nullptr);
-	return p;
-}
-
-// Waits until fd is ready for ev; a signal only cuts the wait short.
-static int
-await(int fd, short ev)
-{
-	struct pollfd p = {fd, ev, 0};
-	return poll(&p, 1, -1) == -1 && errno != EINTR ? -1 : 0;
-}
-
-// A read that neither a signal nor a non-blocking descriptor can end early.
-static ssize_t
-rd(int fd, void *buf, size_t n)
-{
-	for (;;) {
-		ssize_t r = read(fd, buf, n);
-		if (r >= 0)
-			return r;
-		if (errno == EINTR)
-			continue;
-		if ((errno != EAGAIN && errno != EWOULDBLOCK) || await(fd, POLLIN) == -1)
-			return -1;
-	}
-}
 
 // Stores c as byte count of readline's buffer, which starts at 16 bytes and
 // is resized to count + 16 whenever count reaches a multiple of 16, so it
@@ -71,7 +38,7 @@ readline(int fd)
 	if (out == nullptr)
 		out = static_cast<char *>(xrealloc(nullptr, 16));
 	do {
-		ssize_t r = rd(fd, &c, 1);
+		ssize_t r = readsome(fd, &c, 1);
 		if (r <= 0) {
 			if (count == 0) {
 				errno = r == 0 ? 0 : errno;
@@ -123,7 +90,7 @@ fill()
 		dr.cap = dr.len + drainsz + 2 > 2 * dr.cap ? dr.len + drainsz + 2 : 2 * dr.cap;
 		dr.buf = static_cast<char *>(xrealloc(dr.buf, dr.cap));
 	}
-	ssize_t r = rd(dr.fd, dr.buf + dr.len, drainsz);
+	ssize_t r = readsome(dr.fd, dr.buf + dr.len, drainsz);
 	if (r > 0)
 		dr.len += r;
 	return r;
@@ -179,8 +146,8 @@ drainline(int fd)
 	}
 }
 
-// Appends seg to the line as the reader always has: the copy stops at a NUL
-// and pads with NULs, so the line reads as ending there.
+// Appends seg to the line. The copy stops at a NUL and pads with NULs, so a
+// line that holds a NUL reads as ending there, as with the other readers.
 static char *
 append(char *line, size_t *len, const char *seg, size_t n)
 {
@@ -202,7 +169,7 @@ freadline(int fd, const linecb &cb)
 
 	line[0] = '\0';
 	while (!stop) {
-		if ((n = rd(fd, block, sizeof block)) <= 0) {
+		if ((n = readsome(fd, block, sizeof block)) <= 0) {
 			e = n < 0 ? errno : 0;
 			if (len > 0)
 				cb(line);
@@ -222,69 +189,4 @@ freadline(int fd, const linecb &cb)
 	free(line);
 	errno = e;
 	return e ? -1 : 0;
-}
-
-// Writes all n bytes; -1 with errno set on a failure other than EINTR or
-// EAGAIN.
-static int
-putall(int fd, const char *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w > 0) {
-			p += w;
-			n -= w;
-		} else if (w == 0) {
-			errno = EIO; // a device that takes nothing would hold us forever
-			return -1;
-		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-			if (await(fd, POLLOUT) == -1)
-				return -1;
-		} else if (errno != EINTR) {
-			return -1;
-		}
-	}
-	return 0;
-}
-
-void
-writeall(int fd, const char *p, size_t n)
-{
-	if (putall(fd, p, n) == -1)
-		err(1, "write error");
-}
-
-static int werr; // why standard output failed; nothing is written after that
-
-static ssize_t
-outwrite(void *, const char *p, size_t n)
-{
-	if (werr == 0 && putall(1, p, n) == -1)
-		werr = errno;
-	return werr == 0 ? static_cast<ssize_t>(n) : 0;
-}
-
-void
-openout()
-{
-	static char buf[65536];
-	FILE *f = fopencookie(nullptr, "w", {nullptr, outwrite, nullptr, nullptr});
-
-	if (f == nullptr)
-		err(1, nullptr);
-	setvbuf(f, buf, isatty(1) ? _IOLBF : _IOFBF, sizeof buf);
-	stdout = f; // glibc's stdout is a variable; printf follows it
-}
-
-void
-endout(int e)
-{
-	if (fflush(stdout) == EOF || ferror(stdout)) {
-		errno = werr != 0 ? werr : errno;
-		err(1, "write error");
-	}
-	if (e != 0) {
-		errno = e;
-		err(1, "read error");
-	}
 }

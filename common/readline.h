@@ -43,20 +43,4 @@ char *drainline(int fd);
 // when a read failed (errno set).
 int freadline(int fd, const linecb &cb);
 
-// Writes all n bytes to fd, finishing short writes and waiting out EAGAIN on
-// a descriptor shared with a caller who left it non-blocking. On any other
-// failure the program ends: "NAME: write error: REASON", status 1.
-void writeall(int fd, const char *p, size_t n);
-
-// Makes stdout a buffered stream whose bytes reach descriptor 1 through
-// writeall's loop (short writes finished, EAGAIN waited out), so printf
-// waits for a reader too; the descriptor's flags, which other processes
-// share, are left alone. A failure sets the stream's error flag.
-void openout();
-
-// Ends a program that printed on stdout (after openout) or calls it as soon
-// as ferror(stdout) is set: flushes stdout, then reports a write error, or
-// the read error e (0 for none), with status 1.
-void endout(int e);
-
 #endif

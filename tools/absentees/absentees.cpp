@@ -5,12 +5,12 @@
 
 #include <err.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "readline.h"
+#include "sys.h"
 
 // What the line callback works on for the whole run.
 struct state {
@@ -22,17 +22,11 @@ struct state {
 	int status;     // 1 once a lookup failed for another reason than absence
 };
 
-// A descriptor of 3 or above that shares fd, so that reading and writing go
-// on at the offsets the caller left, as with fd itself. A closed fd gives -1,
-// and the first read or write through it reports that.
-static int
-share(int fd)
+static void
+put(const state &st, const char *p, size_t n)
 {
-	int d = fcntl(fd, F_DUPFD, 3);
-
-	if (d == -1 && errno != EBADF)
-		err(1, "descriptor %d", fd);
-	return d;
+	if (writeall(st.out, p, n) == -1)
+		err(1, "write error");
 }
 
 // Prints a name that came without a line end with one added, still in one
@@ -41,13 +35,12 @@ static void
 putnl(state &st, const char *name)
 {
 	if (st.cap < st.len + 1) {
-		if ((st.buf = static_cast<char *>(realloc(st.buf, st.len + 1))) == nullptr)
-			err(1, nullptr);
+		st.buf = static_cast<char *>(xrealloc(st.buf, st.len + 1));
 		st.cap = st.len + 1;
 	}
 	memcpy(st.buf, name, st.len);
 	st.buf[st.len] = '\n';
-	writeall(st.out, st.buf, st.len + 1);
+	put(st, st.buf, st.len + 1);
 }
 
 // True when the lookup fails. Failures other than absence say nothing about
@@ -88,7 +81,7 @@ main(int argc, char *argv[])
 		line[st.len - 1] = '\0';
 		if (absent(st, line)) {
 			line[st.len - 1] = '\n';
-			writeall(st.out, line, st.len);
+			put(st, line, st.len);
 		}
 		return 0;
 	};

@@ -1,12 +1,10 @@
 // argscrub: print a text cut to a maximum length and, on request, cleaned
 // for use as a file name.
 #include <err.h>
-#include <errno.h>
-#include <limits.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
+
+#include "sys.h"
 
 static constexpr char permitted[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                     "abcdefghijklmnopqrstuvwxyz"
@@ -24,14 +22,7 @@ isok(unsigned char b)
 static int
 getlimit(const char *opt)
 {
-	if (strncmp(opt, "max", 3) != 0)
-		return -1;
-	long v = strtol(opt + 3, nullptr, 0);
-	if (v > INT_MAX)
-		return INT_MAX;
-	if (v < INT_MIN)
-		return INT_MIN;
-	return static_cast<int>(v);
+	return strncmp(opt, "max", 3) == 0 ? intnum(opt + 3, nullptr) : -1;
 }
 
 // A heap copy of text; one longer than limit becomes its first limit - 1
@@ -41,12 +32,10 @@ clip(const char *text, int limit)
 {
 	size_t n = strlen(text);
 	bool cut = limit >= 0 && n > static_cast<size_t>(limit);
-	char *s;
 
 	if (cut)
 		n = static_cast<size_t>(limit);
-	if ((s = static_cast<char *>(malloc(n + 1))) == nullptr)
-		err(1, nullptr);
+	char *s = static_cast<char *>(xrealloc(nullptr, n + 1));
 	memcpy(s, text, n);
 	s[n] = '\0';
 	if (cut && n > 0)
@@ -81,40 +70,17 @@ filt_filename(char **sp)
 	s[w] = '\0';
 }
 
-// Writes all of p, finishing short writes and waiting out a non-blocking
-// descriptor shared with others.
-static void
-put(const char *p, size_t len)
-{
-	while (len > 0) {
-		ssize_t n = write(1, p, len);
-		if (n == -1) {
-			if (errno == EINTR)
-				continue;
-			if (errno != EAGAIN && errno != EWOULDBLOCK)
-				err(1, "write error");
-			struct pollfd pfd = {1, POLLOUT, 0};
-			poll(&pfd, 1, -1);
-			continue;
-		}
-		p += n;
-		len -= static_cast<size_t>(n);
-	}
-}
-
 int
 main(int argc, char *argv[])
 {
 	if (argc < 3)
 		return 1;
 	int limit = argc > 3 ? getlimit(argv[2]) : -1;
-	// Static, so that the result stays reachable when a reader that went away
-	// ends the program by SIGPIPE in the middle of the write.
-	static char *res;
-	res = clip(argv[argc > 3 ? 3 : 2], limit);
+	char *res = clip(argv[argc > 3 ? 3 : 2], limit);
 	if (strcmp(argv[1], "filename") == 0)
 		filt_filename(&res);
-	put(res, strlen(res));
+	if (writeall(1, res, strlen(res)) == -1)
+		err(1, "write error");
 	free(res);
 	return 0;
 }

@@ -1,24 +1,16 @@
 // dirtree: print a list of paths as an indented tree.
-#include <err.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "readline.h"
+#include "sys.h"
 
 static char *prefix; // the current directory, with its trailing "/"
 static size_t plen;  // its length; 0 while there is none
 static char *indent; // one TAB per open level
 static size_t depth; // the number of TABs in indent
-
-static void *
-xrealloc(void *p, size_t n)
-{
-	if ((p = realloc(p, n)) == nullptr)
-		err(1, nullptr);
-	return p;
-}
 
 static void
 setdepth(size_t d)
@@ -58,8 +50,7 @@ entry(char *line, size_t len)
 	if (len > 0 && line[len - 1] == '/') {
 		size_t off = plen;
 		free(prefix);
-		if ((prefix = strdup(line)) == nullptr)
-			err(1, nullptr);
+		prefix = xstrdup(line);
 		plen = len;
 		size_t n = off < len - 1 ? len - 1 - off : 0;
 		// fwrite, not a precision: a line may be longer than an int counts.

@@ -1,6 +1,4 @@
 // hitmark: annotate name:number:text hits with a value from ./hitmark.sh.
-#include <sys/wait.h>
-
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -9,6 +7,7 @@
 #include <unistd.h>
 
 #include "readline.h"
+#include "sys.h"
 
 static char shell[] = "/bin/sh";
 static char helper[] = "./hitmark.sh";
@@ -19,22 +18,18 @@ static size_t
 take(int fd, char *buf, size_t n)
 {
 	size_t got = 0;
+	ssize_t r;
 
-	while (got < n) {
-		ssize_t r = read(fd, buf + got, n - got);
-		if (r > 0)
-			got += r;
-		else if (r == 0 || errno != EINTR)
-			break;
-	}
+	while (got < n && (r = readsome(fd, buf + got, n - got)) > 0)
+		got += r;
 	return got;
 }
 
 static void
-reap(pid_t pid)
+put(int fd, const char *p, size_t n)
 {
-	while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
-		;
+	if (writeall(fd, p, n) == -1)
+		err(1, "write error");
 }
 
 // The field between the colons is numeric when a base-10 parse (leading
@@ -158,10 +153,10 @@ af(int out, char *line, bool *nohelper)
 	char reply[replymax];
 
 	if (c2 == nullptr || !numeric(c1, c2)) {
-		writeall(out, line, strlen(line));
+		put(out, line, strlen(line));
 		return 0;
 	}
-	writeall(out, line, c1 + 1 - line);
+	put(out, line, c1 + 1 - line);
 	// The name starts at the last space before the first colon.
 	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
 	char **v = args(name != nullptr ? name : line, c1, c2);
@@ -171,19 +166,18 @@ af(int out, char *line, bool *nohelper)
 		*nohelper = true;
 		n = 0;
 	}
-	writeall(out, reply, n);
-	writeall(out, c1, strlen(c1));
+	put(out, reply, n);
+	put(out, c1, strlen(c1));
 	return 0;
 }
 
 int
 main()
 {
-	// Descriptors that share 0 and 1 rather than reopening them, so output
-	// lands at the caller's offset and input goes on where an earlier reader
-	// stopped; numbered from 3 so that a closed 0 or 1 is never handed out.
-	int in = fcntl(0, F_DUPFD, 3);
-	int out = fcntl(1, F_DUPFD, 3);
+	// Output lands at the caller's offset, and input goes on where an earlier
+	// reader stopped.
+	int in = share(0);
+	int out = share(1);
 	bool nohelper = false;
 
 	if (freadline(in, [out, &nohelper](char *line) { return af(out, line, &nohelper); }) == -1)

@@ -1,14 +1,13 @@
 // sigpost: send a signal with an integer value to processes.
-#include <sys/wait.h>
-
 #include <err.h>
 #include <errno.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "sys.h"
 
 #ifndef MULTIARCH
 #define MULTIARCH ""
@@ -25,30 +24,10 @@ static constexpr char archhdr[] = "/usr/include/" MULTIARCH "/asm/signal.h";
 // $'\n', so tr gets its escapes from inside plain quotes.
 static constexpr char tail[] = "'|tr -s ' '|cut -f2- -d\\#|cut -f2-|tr -d '\\t\\n'";
 
-static void *
-xrealloc(void *p, size_t n)
-{
-	if ((p = realloc(p, n)) == nullptr)
-		err(1, nullptr);
-	return p;
-}
-
 static bool
 digitfirst(const char *s)
 {
 	return *s != '\0' && strchr(alpha_num, *s) != nullptr;
-}
-
-// Base 0, saturating at the 32-bit bounds rather than wrapping.
-static int
-num(const char *s, char **end)
-{
-	long v = strtol(s, end, 0);
-	if (v > INT_MAX)
-		return INT_MAX;
-	if (v < INT_MIN)
-		return INT_MIN;
-	return static_cast<int>(v);
 }
 
 static char *
@@ -60,10 +39,9 @@ readall(int fd, size_t *len)
 
 	for (;;) {
 		buf = static_cast<char *>(xrealloc(buf, n + 512));
-		if ((r = read(fd, buf + n, 512)) > 0)
-			n += r;
-		else if (r == 0 || errno != EINTR)
+		if ((r = readsome(fd, buf + n, 512)) <= 0)
 			break;
+		n += r;
 	}
 	if (len != nullptr)
 		*len = n;
@@ -75,7 +53,7 @@ readall(int fd, size_t *len)
 static char *
 read_cmd(const char *cmd)
 {
-	int p[2], st;
+	int p[2];
 	pid_t pid;
 
 	if (pipe(p) == -1) {
@@ -100,8 +78,7 @@ read_cmd(const char *cmd)
 	close(p[1]);
 	char *s = readall(p[0], nullptr);
 	close(p[0]);
-	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
-		;
+	reap(pid);
 	return s;
 }
 
@@ -154,13 +131,13 @@ resolve(const char *name)
 	pipeline_env();
 	// A line end in the name would make grep look for several patterns:
 	// such a name is unknown.
-	char *text = strchr(name, '\n') == nullptr ? read_cmd(cmd) : strdup("");
+	char *text = strchr(name, '\n') == nullptr ? read_cmd(cmd) : xstrdup("");
 	free(cmd);
 	if (text == nullptr)
 		exit(1);
 	dprintf(2, "sig. name to num. %s\n", text);
 	const char *s = text + strspn(text, " \t");
-	int sig = digitfirst(s) ? num(s, &end) : 0;
+	int sig = digitfirst(s) ? intnum(s, &end) : 0;
 	bool one = end != nullptr && end[strspn(end, " \t")] == '\0';
 	free(text);
 	if (end == nullptr)
@@ -180,7 +157,7 @@ main(int argc, char *argv[])
 	if (argc < 2)
 		return 1;
 	const char *s = argv[1][0] == '-' ? argv[1] + 1 : argv[1];
-	sig = digitfirst(s) ? num(s, nullptr) : resolve(s);
+	sig = digitfirst(s) ? intnum(s, nullptr) : resolve(s);
 	char **pids = argv + 2;
 	if (*pids == nullptr)
 		return 1;
@@ -188,13 +165,13 @@ main(int argc, char *argv[])
 		const char *q = pids[1];
 		if (q == nullptr)
 			return 1;
-		v.sival_int = digitfirst(q) ? num(q, nullptr) : static_cast<unsigned char>(*q);
+		v.sival_int = digitfirst(q) ? intnum(q, nullptr) : static_cast<unsigned char>(*q);
 		pids += 2;
 		if (*pids == nullptr)
 			return 1;
 	}
 	for (; *pids != nullptr; pids++) {
-		if (sigqueue(num(*pids, nullptr), sig, v) == -1) {
+		if (sigqueue(intnum(*pids, nullptr), sig, v) == -1) {
 			warn("%s", *pids);
 			ret = 1;
 		}

@@ -1,6 +1,5 @@
 // twinfeed: copy standard input to two shell commands.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <err.h>
 #include <errno.h>
@@ -8,6 +7,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include "sys.h"
 
 static int feed[2] = {-1, -1}; // write ends of the commands' pipes
 static const char *cmds[2];
@@ -63,45 +64,6 @@ start_p(const char *cmd, int *out)
 	return pid;
 }
 
-// Waits until fd is ready for ev; a signal only cuts the wait short.
-static int
-await(int fd, short ev)
-{
-	struct pollfd p = {fd, ev, 0};
-	return poll(&p, 1, -1) == -1 && errno != EINTR ? -1 : 0;
-}
-
-// Reads what is there, up to a block. A descriptor that the caller left
-// non-blocking is waited on, so that an empty pipe is not taken for its end.
-static ssize_t
-readsome()
-{
-	for (;;) {
-		ssize_t n = read(0, buf, sizeof buf);
-		if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-			return n;
-		if (errno != EINTR && await(0, POLLIN) == -1)
-			return -1;
-	}
-}
-
-// Writes all of n bytes; false when the command has stopped reading (only
-// seen when the broken-pipe signal is ignored).
-static bool
-writeall(int fd, const char *p, size_t n)
-{
-	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w > 0) {
-			p += w;
-			n -= w;
-		} else if (w == 0 || errno != EINTR) {
-			return false;
-		}
-	}
-	return true;
-}
-
 static bool
 feeding()
 {
@@ -138,15 +100,12 @@ xfer(int in, int out, size_t n, bool dup)
 static void
 copyout(int in, size_t n)
 {
-	while (n > 0) {
-		ssize_t r = read(in, buf, n < sizeof buf ? n : sizeof buf);
-		if (r > 0) {
-			n -= r;
-			if (feed[1] >= 0 && !writeall(feed[1], buf, r))
-				drop(1);
-		} else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
-			return;
-		}
+	ssize_t r;
+
+	while (n > 0 && (r = readsome(in, buf, n < sizeof buf ? n : sizeof buf)) > 0) {
+		n -= r;
+		if (feed[1] >= 0 && writeall(feed[1], buf, r) == -1)
+			drop(1);
 	}
 }
 
@@ -196,9 +155,11 @@ copy()
 {
 	ssize_t n = 0;
 
-	while (feeding() && (n = readsome()) > 0)
+	// A write fails only once the command has stopped reading (seen when the
+	// broken-pipe signal is ignored).
+	while (feeding() && (n = readsome(0, buf, sizeof buf)) > 0)
 		for (int i = 0; i < 2; i++)
-			if (feed[i] >= 0 && !writeall(feed[i], buf, n))
+			if (feed[i] >= 0 && writeall(feed[i], buf, n) == -1)
 				drop(i);
 	return n;
 }
@@ -264,8 +225,7 @@ main(int argc, char *argv[])
 		if (fd >= 0)
 			close(fd);
 	for (pid_t p : pid)
-		while (waitpid(p, nullptr, 0) == -1 && errno == EINTR)
-			;
+		reap(p);
 	if (n == -1) {
 		errno = e;
 		err(1, "read error");

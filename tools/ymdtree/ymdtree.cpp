@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "readline.h"
+#include "sys.h"
 
 static constexpr int levels = 3;     // year, month, day
 static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs

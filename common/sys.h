@@ -1,0 +1,169 @@
+// Helpers around system calls, shared by every program. Header-only, so that
+// a program that needs nothing else links nothing shared.
+//
+// The reading and writing loops hold one contract: a signal never ends a call
+// early (EINTR is retried), short writes are finished, and a descriptor that
+// a caller left non-blocking is waited on rather than taken for empty or
+// full. What a failure means is the caller's to decide.
+#ifndef SYS_H
+#define SYS_H
+
+#include <sys/wait.h>
+
+#include <err.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+// Waits until fd is ready for ev; a signal only cuts the wait short.
+static inline int
+await(int fd, short ev)
+{
+	struct pollfd p = {fd, ev, 0};
+	return poll(&p, 1, -1) == -1 && errno != EINTR ? -1 : 0;
+}
+
+// Reads what is there, up to n bytes: 0 at the end of input, -1 (errno set)
+// on a failure.
+static inline ssize_t
+readsome(int fd, void *buf, size_t n)
+{
+	for (;;) {
+		ssize_t r = read(fd, buf, n);
+		if (r >= 0)
+			return r;
+		if (errno == EINTR)
+			continue;
+		if ((errno != EAGAIN && errno != EWOULDBLOCK) || await(fd, POLLIN) == -1)
+			return -1;
+	}
+}
+
+// Writes all n bytes: 0, or -1 (errno set) on a failure.
+static inline int
+writeall(int fd, const char *p, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w > 0) {
+			p += w;
+			n -= w;
+		} else if (w == 0) {
+			errno = EIO; // a device that takes nothing would hold us forever
+			return -1;
+		} else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+			if (await(fd, POLLOUT) == -1)
+				return -1;
+		} else if (errno != EINTR) {
+			return -1;
+		}
+	}
+	return 0;
+}
+
+// Waits for the child pid to end; its status as waitpid gives it.
+static inline int
+reap(pid_t pid)
+{
+	int st = 0;
+	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
+		;
+	return st;
+}
+
+// Out of memory ends the program with one line: "NAME: REASON".
+static inline void *
+xrealloc(void *p, size_t n)
+{
+	if ((p = realloc(p, n)) == nullptr)
+		err(1, nullptr);
+	return p;
+}
+
+static inline char *
+xstrdup(const char *s)
+{
+	char *p = strdup(s);
+	if (p == nullptr)
+		err(1, nullptr);
+	return p;
+}
+
+// A number in C's notation (base 0: 0x for hex, a leading 0 for octal), held
+// at the bounds of an int rather than wrapped.
+static inline int
+intnum(const char *s, char **end)
+{
+	long v = strtol(s, end, 0);
+	if (v > INT_MAX)
+		return INT_MAX;
+	if (v < INT_MIN)
+		return INT_MIN;
+	return static_cast<int>(v);
+}
+
+// A private descriptor, numbered from 3, that shares standard input (0) or
+// output (1): reading and writing go on at the offsets the caller left, and
+// a closed 0 or 1 is never handed out for it. A closed stream gives -1, so
+// that the first read or write through it reports that; any other failure
+// ends the program, naming the stream.
+static inline int
+share(int fd)
+{
+	int d = fcntl(fd, F_DUPFD, 3);
+
+	if (d == -1 && errno != EBADF)
+		err(1, "%s", fd == 0 ? "standard input" : "standard output");
+	return d;
+}
+
+// Why standard output failed, once it has; nothing is written after that, so
+// the flush at exit cannot send part of the output twice.
+static int outerr;
+
+static inline ssize_t
+outwrite(void *, const char *p, size_t n)
+{
+	if (outerr == 0 && writeall(1, p, n) == -1)
+		outerr = errno;
+	return outerr == 0 ? static_cast<ssize_t>(n) : 0;
+}
+
+// Makes stdout a buffered stream whose bytes reach descriptor 1 through
+// writeall, so that printf waits for a slow reader too; the descriptor's
+// flags, which other processes share, are left alone. A failure sets the
+// stream's error flag.
+static inline void
+openout()
+{
+	static char buf[65536];
+	FILE *f = fopencookie(nullptr, "w", {nullptr, outwrite, nullptr, nullptr});
+
+	if (f == nullptr)
+		err(1, nullptr);
+	setvbuf(f, buf, isatty(1) ? _IOLBF : _IOFBF, sizeof buf);
+	stdout = f; // glibc's stdout is a variable; printf follows it
+}
+
+// Ends a program that printed on stdout after openout, or is called as soon
+// as ferror(stdout) is set: flushes stdout, then reports a write error, or
+// the read error e (0 for none), with status 1.
+static inline void
+endout(int e)
+{
+	if (fflush(stdout) == EOF || ferror(stdout)) {
+		errno = outerr != 0 ? outerr : errno;
+		err(1, "write error");
+	}
+	if (e != 0) {
+		errno = e;
+		err(1, "read error");
+	}
+}
+
+#endif
