@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -194,36 +191,6 @@ TEST(argscrub_output, empty_result_writes_nothing)
 	run_result r = runtool("argscrub", {"none", "max0", "abc"}, "", o);
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
-}
-
-// A full non-blocking pipe shared with the reader must be waited for, not
-// reported as an error or cut short.
-TEST(argscrub_output, non_blocking_pipe)
-{
-	int p[2];
-	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-	ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-	std::string path = tool("argscrub"), none = "none", text = big;
-	char *argv[] = {path.data(), none.data(), text.data(), nullptr};
-	char env0[] = "LC_ALL=C", env1[] = "ASAN_OPTIONS=exitcode=86";
-	char *envp[] = {env0, env1, nullptr};
-	pid_t pid;
-	ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv, envp), 0);
-	posix_spawn_file_actions_destroy(&fa);
-	close(p[1]);
-	std::string out;
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(p[0], buf, sizeof buf)) > 0)
-		out.append(buf, static_cast<size_t>(n));
-	close(p[0]);
-	int st;
-	ASSERT_EQ(waitpid(pid, &st, 0), pid);
-	EXPECT_EQ(out, big);
-	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
 // The only allocation is the copy of TEXT. Find the smallest address space in

@@ -2,6 +2,9 @@
 #ifndef HARNESS_H
 #define HARNESS_H
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,13 +22,16 @@ struct run_opts {
 	// from pause_ms after the first output has come.
 	bool out_nonblock = false;
 	// Standard input in pieces instead of in: after each piece but the last,
-	// a pause of pause_ms, then SIGSTOP, SIGCONT and SIGWINCH for the program
-	// (which then sits in a blocking read, as a rule, though nothing hangs on
-	// it).
+	// a pause of pause_ms, then SIGSTOP, SIGCONT and SIGWINCH for the program,
+	// as job control at a terminal would send them. The kernel restarts a
+	// read that these interrupt, so they test input that comes late, not
+	// EINTR.
 	std::vector<std::string> pieces;
 	int pause_ms = 20;
 	std::vector<std::string> env; // extra NAME=VALUE entries
 	int timeout = 60;             // seconds before the process group is killed
+	// Called with the program's process id once it has started.
+	std::function<void(pid_t)> started;
 };
 
 struct run_result {
@@ -38,12 +44,19 @@ struct run_result {
 // Path of a built program by name, in the build tree's bin folder.
 std::string tool(const std::string &name);
 
-// Runs argv[0] (a path) with argv, never through a shell, with LC_ALL=C.
+// Runs argv[0] (a path) with argv, never through a shell, with LC_ALL=C, in
+// a process group of its own. However run is left (a return, an exception),
+// that group is killed and the program collected.
 run_result run(const std::vector<std::string> &argv, const run_opts &o = {});
 
 // Shorthand: runs the named tool with args and the given standard input.
 run_result runtool(const std::string &name, const std::vector<std::string> &args,
                    const std::string &in = "", run_opts o = {});
+
+// Waits up to seconds for the child pid to end, then kills it. Either way,
+// whatever it left in a process group of its own is killed too. Returns its
+// status as waitpid gives it, or -1 when it could not be collected.
+int reap_within(pid_t pid, int seconds);
 
 // True when the suite runs each program under valgrind, which reserves the
 // highest real-time signal and cannot survive a failed execve.

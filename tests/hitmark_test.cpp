@@ -2,10 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -251,55 +249,10 @@ TEST(hitmark_descriptors, shared_with_caller)
 	}
 }
 
-// A caller may leave standard output non-blocking; a full pipe must then be
-// waited for, with nothing lost.
-TEST(hitmark_descriptors, nonblocking_output)
-{
-	std::string d = withhelper(), in, want;
-	for (int i = 0; i < 20000; i++) {
-		in += "line " + std::to_string(i) + " of text\n";
-		want += "line " + std::to_string(i) + " of text\n";
-	}
-	in += "a:1:x\n";
-	want += "a:v:1:x\n";
-	putfile(d + "/in", in);
-	int p[2];
-	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-	fcntl(p[1], F_SETPIPE_SZ, 4096);
-	fcntl(p[1], F_SETFL, O_NONBLOCK);
-	pid_t pid = fork();
-	if (pid == 0) {
-		setpgid(0, 0);
-		int fd = open((d + "/in").c_str(), O_RDONLY);
-		int null = open("/dev/null", O_WRONLY);
-		if (fd < 0 || null < 0 || dup2(fd, 0) < 0 || dup2(p[1], 1) < 0 ||
-		    dup2(null, 2) < 0 || chdir(d.c_str()) < 0)
-			_exit(126);
-		execl(tool("hitmark").c_str(), "hitmark", nullptr);
-		_exit(127);
-	}
-	close(p[1]);
-	std::string out;
-	char buf[512];
-	struct pollfd pf = {p[0], POLLIN, 0};
-	while (poll(&pf, 1, 60000) > 0) {
-		ssize_t n = read(p[0], buf, sizeof buf);
-		if (n <= 0)
-			break;
-		out.append(buf, n);
-	}
-	close(p[0]);
-	kill(-pid, SIGKILL);
-	int st;
-	waitpid(pid, &st, 0);
-	EXPECT_TRUE(out == want) << out.size() << " bytes of " << want.size();
-	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-	rmtree(d);
-}
-
-// Every helper's pipes are closed again: under a low descriptor limit a leak
-// would stop the helper from starting long before the last line.
-TEST(hitmark_descriptors, none_leak)
+// Under a low descriptor limit: every helper's pipes are closed again (a
+// leak would stop the helper from starting long before the last line), and
+// a limit too low for the private copies of 0 and 1 says so before any work.
+TEST(hitmark_descriptors, under_a_limit)
 {
 	std::string d = withhelper(), in, out, args;
 	for (int i = 0; i < 100; i++) {
@@ -307,14 +260,30 @@ TEST(hitmark_descriptors, none_leak)
 		out += "f:v:" + std::to_string(i) + ":t\n";
 		args += "2[f][" + std::to_string(i) + "]\n";
 	}
+	const struct {
+		int limit;
+		std::string out, err;
+		int status;
+	} rows[] = {
+	        {32, out, args, 0},
+	        {4, "", "hitmark: standard output: Too many open files\n", 1},
+	};
 	putfile(d + "/hits", in);
-	run_opts o;
-	o.cwd = d;
-	run_result r =
-	        run({"/bin/sh", "-c", "ulimit -n 32; exec \"$0\" < hits", tool("hitmark")}, o);
-	EXPECT_EQ(r.out, out);
-	EXPECT_EQ(r.err, args);
-	EXPECT_EQ(r.status, 0);
+	for (const auto &row : rows) {
+#if defined(__SANITIZE_ADDRESS__)
+		if (row.limit < 8)
+			continue; // the leak check at exit needs descriptors of its own
+#endif
+		run_opts o;
+		o.cwd = d;
+		o.in_path = d + "/hits";
+		run_result r = run({"/usr/bin/prlimit", "--nofile=" + std::to_string(row.limit),
+		                    "--", tool("hitmark")},
+		                   o);
+		EXPECT_EQ(r.out, row.out) << row.limit;
+		EXPECT_EQ(r.err, row.err) << row.limit;
+		EXPECT_EQ(r.status, row.status) << row.limit;
+	}
 	rmtree(d);
 }
 

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,7 +64,7 @@ finish(source &s)
 {
 	close(s.fd);
 	if (s.writer > 0)
-		waitpid(s.writer, nullptr, 0);
+		reap_within(s.writer, 30);
 }
 
 std::string
@@ -357,7 +356,7 @@ TEST(eintr, both_readers_retry)
 		}
 		EXPECT_GE(hits, 1);
 		close(p[0]);
-		waitpid(c, nullptr, 0);
+		reap_within(c, 30);
 	}
 	sigaction(SIGUSR1, &old, nullptr);
 }

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -89,8 +88,7 @@ finish(target &t)
 	close(t.in);
 	std::string s = drain(t.out, nullptr);
 	close(t.out);
-	kill(-t.pid, SIGKILL);
-	waitpid(t.pid, nullptr, 0);
+	reap_within(t.pid, 0);
 	return s;
 }
 

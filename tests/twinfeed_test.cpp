@@ -304,15 +304,7 @@ TEST(twinfeed_input, nonblocking_stdin_is_waited_on)
 	EXPECT_TRUE(waitfor(d + "/a", "abc") && waitfor(d + "/b", "abc"));
 	EXPECT_EQ(write(p[1], "def", 3), 3);
 	close(p[1]);
-	int st = -1, i = 0;
-	pid_t w;
-	while ((w = waitpid(pid, &st, WNOHANG)) == 0 && i++ < 3000)
-		usleep(10000);
-	if (w == 0) {
-		kill(-pid, SIGKILL);
-		waitpid(pid, &st, 0);
-	}
-	kill(-pid, SIGKILL);
+	int st = reap_within(pid, 30);
 	EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 	EXPECT_EQ(getfile(d + "/a"), "abcdef");
 	EXPECT_EQ(getfile(d + "/b"), "abcdef");
