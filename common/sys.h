@@ -76,6 +76,19 @@ reap(pid_t pid)
 	return st;
 }
 
+// In a forked child: runs cmd through the shell with fd as its descriptor
+// to, then ends the child. What the command's status was matters to no one.
+[[noreturn]] static inline void
+shchild(const char *cmd, int fd, int to)
+{
+	if (fd != to) {
+		dup2(fd, to);
+		close(fd);
+	}
+	system(cmd);
+	_exit(0);
+}
+
 // Out of memory ends the program with one line: "NAME: REASON".
 static inline void *
 xrealloc(void *p, size_t n)

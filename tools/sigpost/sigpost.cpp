@@ -68,12 +68,7 @@ read_cmd(const char *cmd)
 	}
 	if (pid == 0) {
 		close(p[0]);
-		if (p[1] != 1) {
-			dup2(p[1], 1);
-			close(p[1]);
-		}
-		system(cmd);
-		_exit(0);
+		shchild(cmd, p[1], 1);
 	}
 	close(p[1]);
 	char *s = readall(p[0], nullptr);

@@ -45,12 +45,7 @@ start_p(const char *cmd, int *out)
 			if (fd >= 0)
 				close(fd);
 		close(p[1]);
-		if (p[0] != 0) {
-			dup2(p[0], 0);
-			close(p[0]);
-		}
-		system(cmd);
-		_exit(0);
+		shchild(cmd, p[0], 0);
 	}
 	int e = errno;
 	close(p[0]);
