@@ -76,6 +76,9 @@ stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out
 	else
 		posix_spawn_file_actions_adddup2(fa, out, 1);
 	posix_spawn_file_actions_adddup2(fa, er, 2);
+	// Only what the options give: a descriptor that the test runner left
+	// open would change what the program can open under a limit.
+	posix_spawn_file_actions_addclosefrom_np(fa, 3);
 	if (!o.cwd.empty())
 		posix_spawn_file_actions_addchdir_np(fa, o.cwd.c_str());
 }
