@@ -148,10 +148,19 @@ poke(pid_t pid)
 	kill(pid, SIGWINCH);
 }
 
+static void
+shut(int &fd)
+{
+	if (fd >= 0)
+		close(fd);
+	fd = -1;
+}
+
 // Feeds the input and drains both outputs together, so that neither side can
-// block the other, and stops feeding once the program closes its input.
+// block the other, and stops feeding once the program closes its input. Each
+// descriptor is closed (and set to -1) once done with.
 static bool
-pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, double end)
+pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, double end)
 {
 	feed f = feeding(o);
 	size_t off = 0, stop = 0;
@@ -159,10 +168,8 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 	bool lated = !o.out_nonblock;
 	char buf[65536];
 
-	if (f.data.empty()) {
-		close(in);
-		in = -1;
-	}
+	if (f.data.empty())
+		shut(in);
 	while (out >= 0 || er >= 0) {
 		bool held = hold > now(), outheld = late > now();
 		struct pollfd p[3] = {{outheld ? -1 : out, POLLIN, 0},
@@ -193,8 +200,7 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 			if (n > 0) {
 				(i == 0 ? r.out : r.err).append(buf, n);
 			} else if (n == 0 || errno != EINTR) {
-				close(p[i].fd);
-				(i == 0 ? out : er) = -1;
+				shut(i == 0 ? out : er);
 			}
 		}
 		if (in >= 0 && p[2].revents) {
@@ -206,29 +212,36 @@ pump(int in, int out, int er, const run_opts &o, pid_t pid, run_result &r, doubl
 				stop++;
 				hold = now() + o.pause_ms / 1000.0;
 			}
-			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == f.data.size()) {
-				close(in);
-				in = -1;
-			}
+			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == f.data.size())
+				shut(in);
 		}
 	}
 	bool done = out < 0 && er < 0;
-	for (int fd : {in, out, er})
-		if (fd >= 0)
-			close(fd);
+	for (int *fd : {&in, &out, &er})
+		shut(*fd);
 	return done;
 }
 
-// True once pid has ended (or is no child to wait for), false when ms have
-// passed first.
+// True once the child pid has ended (or is no child to wait for), false when
+// ms have passed first. It is not collected, so its pid still stands for it.
 static bool
 ended(pid_t pid, int ms)
 {
-	int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-	if (fd == -1)
-		return errno == ESRCH;
-	struct pollfd p = {fd, POLLIN, 0};
 	double end = now() + ms / 1000.0;
+	int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+	if (fd == -1 && errno == ESRCH)
+		return true;
+	if (fd == -1) { // no pidfds here: ask every few milliseconds
+		siginfo_t si;
+		do {
+			si.si_pid = 0;
+			if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == -1 ||
+			    si.si_pid != 0)
+				return true;
+		} while (now() < end && usleep(5000) == 0);
+		return false;
+	}
+	struct pollfd p = {fd, POLLIN, 0};
 	int r;
 	while ((r = poll(&p, 1, std::max(0, static_cast<int>((end - now()) * 1000)))) == -1 &&
 	       errno == EINTR)
@@ -238,11 +251,14 @@ ended(pid_t pid, int ms)
 }
 
 int
-reap_within(pid_t pid, int seconds)
+reap_within(pid_t pid, int seconds, bool *killed)
 {
 	int st = -1;
-	if (!ended(pid, seconds * 1000))
+	bool late = !ended(pid, seconds * 1000);
+	if (late)
 		kill(pid, SIGKILL);
+	if (killed != nullptr)
+		*killed = late;
 	// Killed while pid still stands for it, so that no other group is hit.
 	kill(-pid, SIGKILL);
 	if (ended(pid, 10000))
@@ -250,11 +266,16 @@ reap_within(pid_t pid, int seconds)
 	return st;
 }
 
-// However run is left, the program's group goes and the program is collected.
+// What run holds. However run is left, the pipes are closed, the program's
+// group goes and the program is collected.
 struct group {
 	pid_t pid = -1;
+	int pi[2] = {-1, -1}, po[2] = {-1, -1}, pe[2] = {-1, -1}, pb[2] = {-1, -1};
 	~group()
 	{
+		for (int *p : {pi, po, pe, pb})
+			for (int i = 0; i < 2; i++)
+				shut(p[i]);
 		if (pid > 0)
 			reap_within(pid, 0);
 	}
@@ -287,44 +308,44 @@ checked(const std::vector<std::string> &argv, run_opts &o)
 run_result
 run(const std::vector<std::string> &argv0, const run_opts &o0)
 {
-	int pi[2], po[2], pe[2], pb[2] = {-1, -1};
 	run_result r;
 	run_opts o = o0;
 	std::vector<std::string> argv = checked(argv0, o);
+	group g;
 
 	signal(SIGPIPE, SIG_IGN);
-	check(pipe2(pi, O_CLOEXEC) == 0 && pipe2(po, O_CLOEXEC) == 0 && pipe2(pe, O_CLOEXEC) == 0,
+	check(pipe2(g.pi, O_CLOEXEC) == 0 && pipe2(g.po, O_CLOEXEC) == 0 &&
+	              pipe2(g.pe, O_CLOEXEC) == 0,
 	      "pipe2");
-	fcntl(pi[1], F_SETFL, O_NONBLOCK);
+	fcntl(g.pi[1], F_SETFL, O_NONBLOCK);
 	if (o.in_nonblock)
-		fcntl(pi[0], F_SETFL, O_NONBLOCK);
+		fcntl(g.pi[0], F_SETFL, O_NONBLOCK);
 	if (o.out_nonblock) {
-		fcntl(po[1], F_SETFL, O_NONBLOCK);
-		fcntl(po[1], F_SETPIPE_SZ, 4096);
+		fcntl(g.po[1], F_SETFL, O_NONBLOCK);
+		fcntl(g.po[1], F_SETPIPE_SZ, 4096);
 	}
 	if (o.out_broken) {
-		check(pipe2(pb, O_CLOEXEC) == 0, "pipe2");
-		close(pb[0]);
+		check(pipe2(g.pb, O_CLOEXEC) == 0, "pipe2");
+		shut(g.pb[0]);
 	}
-	group g;
-	g.pid = spawn(argv, o, pi[0], o.out_broken ? pb[1] : po[1], pe[1]);
-	close(pi[0]);
-	close(po[1]);
-	close(pe[1]);
-	if (o.out_broken)
-		close(pb[1]);
+	g.pid = spawn(argv, o, g.pi[0], o.out_broken ? g.pb[1] : g.po[1], g.pe[1]);
+	for (int *fd : {&g.pi[0], &g.po[1], &g.pe[1], &g.pb[1]})
+		shut(*fd);
 	if (o.started)
 		o.started(g.pid);
 	double end = now() + o.timeout;
-	if (!pump(pi[1], po[0], pe[0], o, g.pid, r, end)) {
+	if (!pump(g.pi[1], g.po[0], g.pe[0], o, g.pid, r, end)) {
 		r.timed_out = true;
 		kill(-g.pid, SIGKILL);
 	}
-	int st = reap_within(g.pid, std::max(1, static_cast<int>(end - now())));
+	bool killed;
+	int st = reap_within(g.pid, std::max(1, static_cast<int>(end - now())), &killed);
 	g.pid = -1;
-	if (st == -1)
+	if (killed || st == -1)
 		r.timed_out = true;
-	else if (WIFEXITED(st))
+	if (st == -1)
+		return r;
+	if (WIFEXITED(st))
 		r.status = WEXITSTATUS(st);
 	else if (WIFSIGNALED(st))
 		r.sig = WTERMSIG(st);

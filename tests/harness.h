@@ -53,10 +53,11 @@ run_result run(const std::vector<std::string> &argv, const run_opts &o = {});
 run_result runtool(const std::string &name, const std::vector<std::string> &args,
                    const std::string &in = "", run_opts o = {});
 
-// Waits up to seconds for the child pid to end, then kills it. Either way,
-// whatever it left in a process group of its own is killed too. Returns its
-// status as waitpid gives it, or -1 when it could not be collected.
-int reap_within(pid_t pid, int seconds);
+// Waits up to seconds for the child pid to end, then kills it (and sets
+// *killed). Either way, whatever it left in a process group of its own is
+// killed too. Returns its status as waitpid gives it, or -1 when it could not
+// be collected.
+int reap_within(pid_t pid, int seconds, bool *killed = nullptr);
 
 // True when the suite runs each program under valgrind, which reserves the
 // highest real-time signal and cannot survive a failed execve.

@@ -179,7 +179,9 @@ TEST_P(hostile, slow_reader)
 		args.back() = std::string(100000, 'x'); // the text argscrub prints
 	}
 	run_result want = runtool(p.name, args, in, {.cwd = world()});
-	run_result r = runtool(p.name, args, in, {.cwd = world(), .out_nonblock = true});
+	// Long enough for the pipe to fill first, under valgrind too.
+	run_result r =
+	        runtool(p.name, args, in, {.cwd = world(), .out_nonblock = true, .pause_ms = 200});
 	if (p.writes) {
 		EXPECT_GT(want.out.size(), 4096u);
 	}

@@ -52,9 +52,7 @@ args(const char *name, const char *c1, const char *c2)
 {
 	size_t nl = c1 - name, ml = c2 - c1 - 1, len = nl + 1 + ml;
 	size_t slots = len / 2 + 4, k = 0;
-	char **v = static_cast<char **>(malloc(slots * sizeof *v + len + 1));
-	if (v == nullptr)
-		err(1, nullptr);
+	char **v = static_cast<char **>(xrealloc(nullptr, slots * sizeof *v + len + 1));
 	char *s = reinterpret_cast<char *>(v + slots);
 	memcpy(s, name, nl);
 	s[nl] = ' ';

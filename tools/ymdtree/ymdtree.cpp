@@ -1,5 +1,4 @@
 // ymdtree: print lines that begin with a year-month-day date as a tree.
-#include <err.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,15 +10,6 @@
 static constexpr int levels = 3;     // year, month, day
 static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs
 static char *prev;                   // the previous line's date; null before the first
-
-static char *
-xstrndup(const char *s, size_t n)
-{
-	char *p = strndup(s, n);
-	if (p == nullptr)
-		err(1, nullptr);
-	return p;
-}
 
 // The n-th field, counted from 1, of text split at every sep, as a new heap
 // string; empty when text has fewer than n fields.
