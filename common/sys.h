@@ -85,7 +85,7 @@ shchild(const char *cmd, int fd, int to)
 		dup2(fd, to);
 		close(fd);
 	}
-	system(cmd);
+	[[maybe_unused]] int st = system(cmd);
 	_exit(0);
 }
 
