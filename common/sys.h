@@ -66,14 +66,21 @@ writeall(int fd, const char *p, size_t n)
 	return 0;
 }
 
-// Waits for the child pid to end; its status as waitpid gives it.
-static inline int
+// writeall for a program whose output failing ends it: "NAME: write error:
+// REASON", status 1.
+static inline void
+xwriteall(int fd, const char *p, size_t n)
+{
+	if (writeall(fd, p, n) == -1)
+		err(1, "write error");
+}
+
+// Waits for the child pid to end; its status matters to no caller.
+static inline void
 reap(pid_t pid)
 {
-	int st = 0;
-	while (waitpid(pid, &st, 0) == -1 && errno == EINTR)
+	while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
 		;
-	return st;
 }
 
 // In a forked child: runs cmd through the shell with fd as its descriptor

@@ -7,7 +7,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -228,26 +227,16 @@ static bool
 ended(pid_t pid, int ms)
 {
 	double end = now() + ms / 1000.0;
-	int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-	if (fd == -1 && errno == ESRCH)
-		return true;
-	if (fd == -1) { // no pidfds here: ask every few milliseconds
-		siginfo_t si;
-		do {
-			si.si_pid = 0;
-			if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == -1 ||
-			    si.si_pid != 0)
-				return true;
-		} while (now() < end && usleep(5000) == 0);
-		return false;
+	// Most programs have ended by the time they are asked about: start with
+	// short naps.
+	for (useconds_t nap = 100;; nap = std::min(2 * nap, 10000u)) {
+		siginfo_t si = {};
+		if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == -1 || si.si_pid != 0)
+			return true;
+		if (now() >= end)
+			return false;
+		usleep(nap);
 	}
-	struct pollfd p = {fd, POLLIN, 0};
-	int r;
-	while ((r = poll(&p, 1, std::max(0, static_cast<int>((end - now()) * 1000)))) == -1 &&
-	       errno == EINTR)
-		;
-	close(fd);
-	return r == 1;
 }
 
 int
@@ -291,15 +280,19 @@ under_valgrind()
 // With TOOLBOX_VALGRIND set, each of our programs runs under valgrind: an
 // error or a leak turns its status into 99 and its report into error output.
 // A program that a reader gone ends by SIGPIPE in the middle of a write has
-// had no chance to free anything, so that run is not checked for leaks.
+// had no chance to free anything, so that run is not checked for leaks; nor
+// is a forked child, a copy of the program that ends by exec or _exit.
 static std::vector<std::string>
 checked(const std::vector<std::string> &argv, run_opts &o)
 {
 	if (!under_valgrind() || argv[0].rfind(TOOLS_DIR "/", 0) != 0)
 		return argv;
-	std::vector<std::string> a = {"/usr/bin/valgrind", "-q",
+	std::vector<std::string> a = {"/usr/bin/valgrind",
+	                              "-q",
+	                              "--child-silent-after-fork=yes",
 	                              o.out_broken ? "--leak-check=no" : "--leak-check=full",
-	                              "--errors-for-leak-kinds=definite", "--error-exitcode=99"};
+	                              "--errors-for-leak-kinds=definite",
+	                              "--error-exitcode=99"};
 	a.insert(a.end(), argv.begin(), argv.end());
 	o.timeout *= 5;
 	return a;

@@ -22,13 +22,6 @@ struct state {
 	int status;     // 1 once a lookup failed for another reason than absence
 };
 
-static void
-put(const state &st, const char *p, size_t n)
-{
-	if (writeall(st.out, p, n) == -1)
-		err(1, "write error");
-}
-
 // Prints a name that came without a line end with one added, still in one
 // write.
 static void
@@ -40,7 +33,7 @@ putnl(state &st, const char *name)
 	}
 	memcpy(st.buf, name, st.len);
 	st.buf[st.len] = '\n';
-	put(st, st.buf, st.len + 1);
+	xwriteall(st.out, st.buf, st.len + 1);
 }
 
 // True when the lookup fails. Failures other than absence say nothing about
@@ -81,7 +74,7 @@ main(int argc, char *argv[])
 		line[st.len - 1] = '\0';
 		if (absent(st, line)) {
 			line[st.len - 1] = '\n';
-			put(st, line, st.len);
+			xwriteall(st.out, line, st.len);
 		}
 		return 0;
 	};

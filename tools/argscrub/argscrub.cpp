@@ -79,8 +79,7 @@ main(int argc, char *argv[])
 	char *res = clip(argv[argc > 3 ? 3 : 2], limit);
 	if (strcmp(argv[1], "filename") == 0)
 		filt_filename(&res);
-	if (writeall(1, res, strlen(res)) == -1)
-		err(1, "write error");
+	xwriteall(1, res, strlen(res));
 	free(res);
 	return 0;
 }

@@ -25,13 +25,6 @@ take(int fd, char *buf, size_t n)
 	return got;
 }
 
-static void
-put(int fd, const char *p, size_t n)
-{
-	if (writeall(fd, p, n) == -1)
-		err(1, "write error");
-}
-
 // The field between the colons is numeric when a base-10 parse (leading
 // white space and a sign allowed) ends at the second colon. The parse
 // cannot pass that colon, so the field needs no copy of its own.
@@ -151,10 +144,10 @@ af(int out, char *line, bool *nohelper)
 	char reply[replymax];
 
 	if (c2 == nullptr || !numeric(c1, c2)) {
-		put(out, line, strlen(line));
+		xwriteall(out, line, strlen(line));
 		return 0;
 	}
-	put(out, line, c1 + 1 - line);
+	xwriteall(out, line, c1 + 1 - line);
 	// The name starts at the last space before the first colon.
 	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
 	char **v = args(name != nullptr ? name : line, c1, c2);
@@ -164,8 +157,8 @@ af(int out, char *line, bool *nohelper)
 		*nohelper = true;
 		n = 0;
 	}
-	put(out, reply, n);
-	put(out, c1, strlen(c1));
+	xwriteall(out, reply, n);
+	xwriteall(out, c1, strlen(c1));
 	return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -90,18 +91,23 @@ xfer(int in, int out, size_t n, bool dup)
 	}
 }
 
-// Takes n bytes that wait in pipe in and copies them to CMD2, or drops them
-// once CMD2 has stopped reading.
-static void
-copyout(int in, size_t n)
+// The copy through user space: up to n bytes of in to the commands from
+// feed[first] on, for inputs that the kernel cannot splice and for bytes that
+// only CMD2 still lacks. A write fails only once the command has stopped
+// reading (seen when the broken-pipe signal is ignored). Returns as the last
+// read did: 0 at the end of in, -1 (errno set) when it failed.
+static ssize_t
+copy(int in, size_t n, int first)
 {
-	ssize_t r;
+	ssize_t r = 0;
 
-	while (n > 0 && (r = readsome(in, buf, n < sizeof buf ? n : sizeof buf)) > 0) {
+	while (n > 0 && feeding() && (r = readsome(in, buf, n < sizeof buf ? n : sizeof buf)) > 0) {
 		n -= r;
-		if (feed[1] >= 0 && writeall(feed[1], buf, r) == -1)
-			drop(1);
+		for (int i = first; i < 2; i++)
+			if (feed[i] >= 0 && writeall(feed[i], buf, r) == -1)
+				drop(i);
 	}
+	return r;
 }
 
 // Passes on up to n bytes of pipe in without copying them: to CMD1 by tee,
@@ -125,7 +131,7 @@ pass(int in, size_t n)
 				// for CMD2 by a copy, or for nobody when CMD2 has gone.
 				if (r == -1 && errno == EPIPE)
 					drop(1);
-				copyout(in, left);
+				copy(in, left, 1);
 				break;
 			}
 		return k;
@@ -144,21 +150,6 @@ frompipe()
 	return n;
 }
 
-// The copy through user space, for inputs that the kernel cannot splice.
-static ssize_t
-copy()
-{
-	ssize_t n = 0;
-
-	// A write fails only once the command has stopped reading (seen when the
-	// broken-pipe signal is ignored).
-	while (feeding() && (n = readsome(0, buf, sizeof buf)) > 0)
-		for (int i = 0; i < 2; i++)
-			if (feed[i] >= 0 && writeall(feed[i], buf, n) == -1)
-				drop(i);
-	return n;
-}
-
 // A file goes through a private pipe: splice fills it from the file without
 // a copy, and pass empties it.
 static ssize_t
@@ -168,7 +159,7 @@ fromfile()
 	ssize_t n;
 
 	if (pipe2(p, O_CLOEXEC) == -1)
-		return copy();
+		return copy(0, SIZE_MAX, 0);
 	grow(p[1]);
 	do {
 		while ((n = splice(0, nullptr, p[1], nullptr, chunk, 0)) == -1 && errno == EINTR)
@@ -194,10 +185,10 @@ feedall()
 	struct stat st;
 
 	if (fstat(0, &st) == -1 || !(S_ISFIFO(st.st_mode) || S_ISREG(st.st_mode)))
-		return copy();
+		return copy(0, SIZE_MAX, 0);
 	ssize_t n = S_ISFIFO(st.st_mode) ? frompipe() : fromfile();
 	// A refusal comes before the kernel has taken any byte of the input.
-	return n == -1 && errno == EINVAL ? copy() : n;
+	return n == -1 && errno == EINVAL ? copy(0, SIZE_MAX, 0) : n;
 }
 
 int
