@@ -164,7 +164,7 @@ outwrite(void *, const char *p, size_t n)
 }
 
 // Makes stdout a buffered stream whose bytes reach descriptor 1 through
-// writeall, so that printf waits for a slow reader too; the descriptor's
+// writeall, so that stdio waits for a slow reader too; the descriptor's
 // flags, which other processes share, are left alone. A failure sets the
 // stream's error flag.
 static inline void

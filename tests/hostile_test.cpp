@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -228,6 +231,80 @@ TEST_P(hostile, line_of_ten_megabytes)
 	EXPECT_TRUE(r.out == want) << p.name << ": " << r.out.size() << " bytes";
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
+}
+
+// Writes head, n bytes of c, then tail to path, a block at a time.
+void
+putrun(const std::string &path, const std::string &head, size_t n, char c, const std::string &tail)
+{
+	FILE *f = fopen(path.c_str(), "w");
+	ASSERT_NE(f, nullptr) << path;
+	std::string block(1 << 20, c);
+	fputs(head.c_str(), f);
+	for (size_t k; n > 0; n -= k)
+		fwrite(block.data(), 1, k = std::min(n, block.size()), f);
+	fputs(tail.c_str(), f);
+	ASSERT_EQ(fclose(f), 0) << path;
+}
+
+// True when path holds exactly head, n bytes of c, then tail.
+bool
+isrun(const std::string &path, const std::string &head, size_t n, char c, const std::string &tail)
+{
+	FILE *f = fopen(path.c_str(), "r");
+	std::string want(1 << 20, c), got(1 << 20, '\0');
+	bool ok = f != nullptr && fread(got.data(), 1, head.size(), f) == head.size() &&
+	          got.compare(0, head.size(), head) == 0;
+	for (size_t k; ok && n > 0; n -= k) {
+		k = std::min(n, want.size());
+		ok = fread(got.data(), 1, k, f) == k && memcmp(got.data(), want.data(), k) == 0;
+	}
+	ok = ok && fread(got.data(), 1, got.size(), f) == tail.size() &&
+	     got.compare(0, tail.size(), tail) == 0;
+	if (f != nullptr)
+		fclose(f);
+	return ok;
+}
+
+// Bytes of memory free for new work, from the kernel's own estimate.
+size_t
+available()
+{
+	std::istringstream m(getfile("/proc/meminfo"));
+	std::string key;
+	size_t kb = 0;
+	while (m >> key >> kb && key != "MemAvailable:")
+		m.ignore(256, '\n');
+	return kb << 10;
+}
+
+// A text of 2 GiB and more is printed whole: its length is no int's count.
+TEST(hostile_big, line_past_two_gigabytes)
+{
+	if (sanitized || under_valgrind())
+		GTEST_SKIP() << "a 2 GiB line takes too long under a checker";
+	if (available() < (6ULL << 30))
+		GTEST_SKIP() << "needs 6 GiB of free memory, " << (available() >> 20)
+		             << " MiB free";
+	const size_t n = (1ULL << 31) + 2;
+	const struct {
+		const char *name, *in, *out, *intail, *outtail;
+	} rows[] = {
+	        {"dirtree", "d/\nd/", "d/\n\t", "\nz\n", "\nz\n"},
+	        {"ymdtree", "16-01-15 ", "16-\n\t01-\n\t\t15 \n\t\t\t", "\n16-01-15 z\n",
+	         "\n\t\t\tz\n"},
+	};
+	std::string d = tempdir();
+	for (const auto &row : rows) {
+		putrun(d + "/in", row.in, n, 'n', row.intail);
+		run_result r =
+		        runtool(row.name, {}, "",
+		                {.in_path = d + "/in", .out_path = d + "/out", .timeout = 300});
+		EXPECT_TRUE(isrun(d + "/out", row.out, n, 'n', row.outtail)) << row.name;
+		EXPECT_EQ(r.err, "") << row.name;
+		EXPECT_EQ(r.status, 0) << row.name;
+	}
+	run({"/bin/rm", "-rf", d});
 }
 
 INSTANTIATE_TEST_SUITE_P(programs, hostile, testing::ValuesIn(progs),

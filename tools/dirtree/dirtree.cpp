@@ -9,29 +9,42 @@
 
 static char *prefix; // the current directory, with its trailing "/"
 static size_t plen;  // its length; 0 while there is none
-static char *indent; // one TAB per open level
-static size_t depth; // the number of TABs in indent
+static char *indent; // TABs, at least one per open level
+static size_t depth; // the number of open levels
 
 static void
 setdepth(size_t d)
 {
-	indent = static_cast<char *>(xrealloc(indent, d + 1));
-	memset(indent, '\t', d);
-	indent[d] = '\0';
+	static size_t cap;
+
+	if (d >= cap) {
+		cap = 2 * d + 16;
+		indent = static_cast<char *>(xrealloc(indent, cap));
+		memset(indent, '\t', cap);
+	}
 	depth = d;
+}
+
+// Text goes out by its length: printf counts its output in an int, which a
+// line of 2 GiB or more would overflow.
+static void
+put(const char *s, size_t n)
+{
+	fwrite_unlocked(s, 1, n, stdout);
 }
 
 // Leaves every directory of prefix that the line does not lie in. Input that
 // never opened those levels must not take depth below 0.
 static void
-leave(const char *line)
+leave(const char *line, size_t len)
 {
 	size_t m = 0, d = depth;
 
-	while (prefix[m] != '\0' && prefix[m] == line[m])
-		m++;
-	if (prefix[m] == '\0')
+	if (len >= plen && memcmp(prefix, line, plen) == 0)
 		return;
+	// They differ within prefix, so this stops before its end.
+	while (prefix[m] == line[m])
+		m++;
 	for (const char *s = prefix + m; *s != '\0'; s++)
 		if (*s == '/' && d > 0)
 			d--;
@@ -46,21 +59,20 @@ static void
 entry(char *line, size_t len)
 {
 	if (plen > 0)
-		leave(line);
+		leave(line, len);
+	put(indent, depth);
 	if (len > 0 && line[len - 1] == '/') {
-		size_t off = plen;
-		free(prefix);
-		prefix = xstrdup(line);
+		// The same directory again prints as its "/" alone.
+		size_t from = plen < len ? plen : len - 1;
+		put(line + from, len - from);
+		prefix = static_cast<char *>(xrealloc(prefix, len + 1));
+		memcpy(prefix, line, len + 1);
 		plen = len;
-		size_t n = off < len - 1 ? len - 1 - off : 0;
-		// fwrite, not a precision: a line may be longer than an int counts.
-		printf("%s", indent);
-		fwrite(line + (off < len ? off : len), 1, n, stdout);
-		printf("/\n");
 		setdepth(depth + 1);
 	} else {
-		printf("%s%s\n", indent, line + plen);
+		put(line + plen, len - plen);
 	}
+	putc_unlocked('\n', stdout);
 }
 
 int

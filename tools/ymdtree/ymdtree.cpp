@@ -37,7 +37,8 @@ cut(const char *text, int n, char sep)
 }
 
 // Prints the date's levels from the first one that differs from the previous
-// date's, then the line's name under the day.
+// date's, then the line's name under the day. No printf: it counts its
+// output in an int, which a part of 2 GiB or more would overflow.
 static void
 entry(const char *line, const char *date)
 {
@@ -52,12 +53,17 @@ entry(const char *line, const char *date)
 			changed = strcmp(old, part) != 0;
 			free(old);
 		}
-		if (changed)
-			printf("%s%s%c\n", tabs + levels - i, part, i < levels - 1 ? '-' : ' ');
+		if (changed) {
+			fputs(tabs + levels - i, stdout);
+			fputs(part, stdout);
+			fputs(i < levels - 1 ? "-\n" : " \n", stdout);
+		}
 		free(part);
 	}
 	char *name = cut(line, 2, ' ');
-	printf("%s%s\n", tabs, name);
+	fputs(tabs, stdout);
+	fputs(name, stdout);
+	putc('\n', stdout);
 	free(name);
 }
 
