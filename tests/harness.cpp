@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -285,6 +286,13 @@ under_valgrind()
 static std::vector<std::string>
 checked(const std::vector<std::string> &argv, run_opts &o)
 {
+	if (!o.inject.empty()) {
+		std::string call = o.inject.substr(0, o.inject.find(':'));
+		std::vector<std::string> a = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
+		a.insert(a.end(), {"-e", "trace=" + call, "-e", "inject=" + o.inject, "--"});
+		a.insert(a.end(), argv.begin(), argv.end());
+		return a;
+	}
 	if (!under_valgrind() || argv[0].rfind(TOOLS_DIR "/", 0) != 0)
 		return argv;
 	std::vector<std::string> a = {"/usr/bin/valgrind",
@@ -307,9 +315,13 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 	group g;
 
 	signal(SIGPIPE, SIG_IGN);
-	check(pipe2(g.pi, O_CLOEXEC) == 0 && pipe2(g.po, O_CLOEXEC) == 0 &&
-	              pipe2(g.pe, O_CLOEXEC) == 0,
+	check((o.in_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g.pi)
+	                   : pipe2(g.pi, O_CLOEXEC)) == 0 &&
+	              pipe2(g.po, O_CLOEXEC) == 0 && pipe2(g.pe, O_CLOEXEC) == 0,
 	      "pipe2");
+	// A byte that the harness's end never reads: closing that end resets it.
+	if (o.in_reset)
+		check(write(g.pi[0], "x", 1) == 1, "write");
 	fcntl(g.pi[1], F_SETFL, O_NONBLOCK);
 	if (o.in_nonblock)
 		fcntl(g.pi[0], F_SETFL, O_NONBLOCK);

@@ -18,6 +18,11 @@ struct run_opts {
 	bool close_out = false;   // start with descriptor 1 closed
 	bool out_broken = false;  // descriptor 1 on a pipe whose reader is gone
 	bool in_nonblock = false; // descriptor 0 left non-blocking
+	bool in_socket = false;   // descriptor 0 a stream socket instead of a pipe
+	// With in_socket: once the input is written, the peer goes with bytes of
+	// the program's unread, so that a read after the input fails with
+	// ECONNRESET.
+	bool in_reset = false;
 	// Descriptor 1 left non-blocking, on a pipe of one page, which is read
 	// from pause_ms after the first output has come.
 	bool out_nonblock = false;
@@ -29,7 +34,11 @@ struct run_opts {
 	std::vector<std::string> pieces;
 	int pause_ms = 20;
 	std::vector<std::string> env; // extra NAME=VALUE entries
-	int timeout = 60;             // seconds before the process group is killed
+	// A fault for strace to inject into the program's system calls, as its
+	// -e inject= takes it ("write:retval=0:when=1"); the program then runs
+	// under strace, not valgrind.
+	std::string inject;
+	int timeout = 60; // seconds before the process group is killed
 	// Called with the program's process id once it has started.
 	std::function<void(pid_t)> started;
 };

@@ -74,6 +74,23 @@ expect_clean(const run_result &r, const std::string &what)
 	EXPECT_TRUE(r.status == 0 || r.status == 1) << what << ": status " << r.status;
 }
 
+// Input whose output fills a pipe of one page: the sample, 20,000 filler
+// lines, then the sample again, so hitmark's helper also runs once the pipe
+// has been full. argscrub, which reads nothing, gets a long text instead.
+std::string
+bulk(const prog &p, std::vector<std::string> &args)
+{
+	std::string in;
+	if (!p.reads) {
+		args.back() = std::string(100000, 'x');
+		return in;
+	}
+	in = p.in;
+	for (int i = 0; i < 20000; i++)
+		in += "plain\n";
+	return in + p.in;
+}
+
 class hostile : public testing::TestWithParam<prog>
 {
 };
@@ -92,12 +109,25 @@ TEST_P(hostile, output_cannot_be_written)
 	const struct {
 		const char *what, *reason;
 		run_opts o;
+		bool big; // output that fills the pipe first
 	} rows[] = {
 	        {"closed", "Bad file descriptor", {.close_out = true}},
 	        {"full", "No space left on device", {.out_path = "/dev/full"}},
+	        // A descriptor that takes nothing would hold the program forever.
+	        {"takes nothing", "Input/output error", {.inject = "write:retval=0:when=1"}},
+	        {"waiting for the reader fails",
+	         "Cannot allocate memory",
+	         {.out_nonblock = true, .inject = "poll:error=ENOMEM"},
+	         true},
 	};
+	std::vector<std::string> args = p.args;
+	std::string in = bulk(p, args);
 	for (const auto &row : rows) {
-		run_result r = go(p, row.o, p.in);
+		if (under_valgrind() && !row.o.inject.empty())
+			continue; // strace runs the program, not valgrind
+		run_opts o = row.o;
+		o.cwd = world();
+		run_result r = runtool(p.name, row.big ? args : p.args, row.big ? in : p.in, o);
 		EXPECT_EQ(r.err, std::string(p.name) + ": write error: " + row.reason + "\n")
 		        << row.what;
 		EXPECT_EQ(r.status, 1) << row.what;
@@ -121,15 +151,23 @@ TEST_P(hostile, input_cannot_be_read)
 	const prog &p = GetParam();
 	if (!p.reads)
 		GTEST_SKIP() << p.name << " reads no input";
+	std::vector<std::string> args = p.args;
 	const struct {
 		const char *what, *reason;
 		run_opts o;
+		std::string in;
 	} rows[] = {
 	        {"closed", "Bad file descriptor", {.close_in = true}},
 	        {"directory", "Is a directory", {.in_path = "/"}},
+	        // A failure after a last line that lacks its line end: neither
+	        // that line nor a slow reader may replace the reason.
+	        {"reset in a line, read late",
+	         "Connection reset by peer",
+	         {.in_socket = true, .in_reset = true, .out_nonblock = true},
+	         bulk(p, args) + "x"},
 	};
 	for (const auto &row : rows) {
-		run_result r = go(p, row.o, "");
+		run_result r = go(p, row.o, row.in);
 		EXPECT_NE(r.err.find(std::string(p.name) + ": read error: " + row.reason + "\n"),
 		          std::string::npos)
 		        << row.what << ": " << r.err;
@@ -155,6 +193,8 @@ TEST_P(hostile, late_input)
 	         {.pieces = {p.in.substr(0, 1), p.in.substr(1, half), p.in.substr(1 + half)}}},
 	        {"both",
 	         {.in_nonblock = true, .pieces = {"", p.in.substr(0, half), p.in.substr(half)}}},
+	        {"a non-blocking socket, empty at first",
+	         {.in_nonblock = true, .in_socket = true, .pieces = {"", p.in}}},
 	};
 	for (const auto &row : rows) {
 		run_result r = go(p, row.o, "");
@@ -165,22 +205,12 @@ TEST_P(hostile, late_input)
 }
 
 // Output left non-blocking, on a pipe of one page that its reader starts to
-// empty late, is waited for: all of it arrives, with status 0. The sample
-// comes again after the filler, so hitmark's helper also runs once the pipe
-// has been full.
+// empty late, is waited for: all of it arrives, with status 0.
 TEST_P(hostile, slow_reader)
 {
 	const prog &p = GetParam();
 	std::vector<std::string> args = p.args;
-	std::string in;
-	if (p.reads) {
-		in = p.in;
-		for (int i = 0; i < 20000; i++)
-			in += "plain\n";
-		in += p.in;
-	} else {
-		args.back() = std::string(100000, 'x'); // the text argscrub prints
-	}
+	std::string in = bulk(p, args);
 	run_result want = runtool(p.name, args, in, {.cwd = world()});
 	// Long enough for the pipe to fill first, under valgrind too.
 	run_result r =
