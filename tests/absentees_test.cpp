@@ -75,6 +75,8 @@ const tcase cases[] = {
         {"nul_inside_absent", std::string("gon\0e\n", 6), "gon\n"},
         {"nul_inside_present", std::string("here\0zz\nb\n", 10), "b\n"},
         {"nul_in_bare_last", std::string("b\nc\0d", 5), "b\nc\n"},
+        // Each name cut by a NUL is longer than the one before.
+        {"nul_names_growing", std::string("gon\0e\ngone\0x\ngone1\0\n", 20), "gon\ngone\ngone1\n"},
         {"long_line", std::string(3000, 'k') + "\nhere\n", std::string(3000, 'k') + "\n"},
 };
 

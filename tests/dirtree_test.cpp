@@ -59,41 +59,32 @@ TEST_P(dirtree, prints_tree)
 INSTANTIATE_TEST_SUITE_P(cases, dirtree, testing::ValuesIn(cases),
                          [](const auto &i) { return std::string(i.param.name); });
 
-TEST(dirtree_failures, write_error)
+// Standard output or input that cannot be used: a message and status 1.
+TEST(dirtree_failures, unusable_descriptors)
 {
-	run_opts o;
-	o.out_path = "/dev/full";
-	run_result r = runtool("dirtree", {}, "a/\nb\n", o);
-	EXPECT_EQ(r.err, "dirtree: write error: No space left on device\n");
-	EXPECT_EQ(r.status, 1);
-}
-
-TEST(dirtree_failures, closed_stdout)
-{
-	run_opts o;
-	o.close_out = true;
-	run_result r = runtool("dirtree", {}, "a/\n", o);
-	EXPECT_EQ(r.err, "dirtree: write error: Bad file descriptor\n");
-	EXPECT_EQ(r.status, 1);
-}
-
-TEST(dirtree_failures, read_error_on_directory)
-{
-	run_opts o;
-	o.in_path = "/tmp";
-	run_result r = runtool("dirtree", {}, "", o);
-	EXPECT_EQ(r.out, "");
-	EXPECT_EQ(r.err, "dirtree: read error: Is a directory\n");
-	EXPECT_EQ(r.status, 1);
-}
-
-TEST(dirtree_failures, closed_stdin)
-{
-	run_opts o;
-	o.close_in = true;
-	run_result r = runtool("dirtree", {}, "", o);
-	EXPECT_EQ(r.err, "dirtree: read error: Bad file descriptor\n");
-	EXPECT_EQ(r.status, 1);
+	const struct {
+		const char *in, *in_path, *out_path;
+		bool close_in, close_out;
+		const char *err;
+	} rows[] = {
+	        {"a/\nb\n", "", "/dev/full", false, false, "write error: No space left on device"},
+	        // One byte, written only by the flush at exit.
+	        {"\n", "", "/dev/full", false, false, "write error: No space left on device"},
+	        {"a/\n", "", "", false, true, "write error: Bad file descriptor"},
+	        {"", "/tmp", "", false, false, "read error: Is a directory"},
+	        {"", "", "", true, false, "read error: Bad file descriptor"},
+	};
+	for (const auto &w : rows) {
+		run_opts o;
+		o.in_path = w.in_path;
+		o.out_path = w.out_path;
+		o.close_in = w.close_in;
+		o.close_out = w.close_out;
+		run_result r = runtool("dirtree", {}, w.in, o);
+		EXPECT_EQ(r.out, "") << w.err;
+		EXPECT_EQ(r.err, std::string("dirtree: ") + w.err + "\n") << visible(w.in);
+		EXPECT_EQ(r.status, 1) << w.err;
+	}
 }
 
 // A /proc file is read like any other input: its size says nothing and

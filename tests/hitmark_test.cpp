@@ -254,19 +254,23 @@ TEST(hitmark_descriptors, shared_with_caller)
 // a limit too low for the private copies of 0 and 1 says so before any work.
 TEST(hitmark_descriptors, under_a_limit)
 {
-	std::string d = withhelper(), in, out, args;
+	std::string d = withhelper(), none = tempdir(), in, out, args, bare, missing;
 	for (int i = 0; i < 100; i++) {
 		in += "f:" + std::to_string(i) + ":t\n";
 		out += "f:v:" + std::to_string(i) + ":t\n";
 		args += "2[f][" + std::to_string(i) + "]\n";
+		bare += "f::" + std::to_string(i) + ":t\n";
+		missing += "hitmark: ./hitmark.sh: No such file or directory\n";
 	}
 	const struct {
 		int limit;
-		std::string out, err;
+		std::string dir, out, err;
 		int status;
 	} rows[] = {
-	        {32, out, args, 0},
-	        {4, "", "hitmark: standard output: Too many open files\n", 1},
+	        {32, d, out, args, 0},
+	        // No helper: each failed start closes its pipes as well.
+	        {32, none, bare, missing, 1},
+	        {4, d, "", "hitmark: standard output: Too many open files\n", 1},
 	};
 	putfile(d + "/hits", in);
 	for (const auto &row : rows) {
@@ -275,7 +279,7 @@ TEST(hitmark_descriptors, under_a_limit)
 			continue; // the leak check at exit needs descriptors of its own
 #endif
 		run_opts o;
-		o.cwd = d;
+		o.cwd = row.dir;
 		o.in_path = d + "/hits";
 		run_result r = run({"/usr/bin/prlimit", "--nofile=" + std::to_string(row.limit),
 		                    "--", tool("hitmark")},
@@ -285,6 +289,7 @@ TEST(hitmark_descriptors, under_a_limit)
 		EXPECT_EQ(r.status, row.status) << row.limit;
 	}
 	rmtree(d);
+	rmtree(none);
 }
 
 // A helper that cannot be started costs its reply and one message per
@@ -298,6 +303,7 @@ TEST(hitmark_helper, start_failures)
 		std::string body, in, out, err;
 		mode_t mode;
 		int status;
+		const char *inject = "";
 	} rows[] = {
 	        {"missing", "", "a:1:x\nplain\nb::y\n", "a::1:x\nplain\nb:::y\n",
 	         "hitmark: ./hitmark.sh: No such file or directory\n"
@@ -311,12 +317,21 @@ TEST(hitmark_helper, start_failures)
 	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755, 0},
 	        {"status_ignored", "#!/bin/sh\nprintf ok; exit 3\n", "a:1:x\n", "a:ok:1:x\n", "",
 	         0755, 0},
+	        // No descriptors for the reply's pipe, then for the error pipe.
+	        {"no_reply_pipe", script, "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
+	         "hitmark: ./hitmark.sh: Too many open files\n2[b][2]\n", 0755, 1,
+	         "pipe2:error=EMFILE:when=1"},
+	        {"no_error_pipe", script, "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
+	         "hitmark: ./hitmark.sh: Too many open files\n2[b][2]\n", 0755, 1,
+	         "pipe2:error=EMFILE:when=2"},
 	};
 	for (const auto &row : rows) {
-		if (under_valgrind() && row.name == std::string("too_long"))
-			continue; // valgrind cannot go on after a failed execve
+		// valgrind cannot go on after a failed execve, and strace runs
+		// the program in its place.
+		if (under_valgrind() && (row.name == std::string("too_long") || *row.inject))
+			continue;
 		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
-		run_result r = inside(d, row.in);
+		run_result r = inside(d, row.in, {.inject = row.inject});
 		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;
 		EXPECT_EQ(r.err, row.err) << row.name;
 		EXPECT_EQ(r.status, row.status) << row.name;

@@ -4,10 +4,14 @@
 // cut short with status 0.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +22,12 @@
 #include <vector>
 
 #include "harness.h"
+
+#ifndef NOMEM
+#error "NOMEM must name the library that makes calls fail for want of memory"
+#endif
+
+extern char **environ;
 
 namespace
 {
@@ -335,6 +345,90 @@ TEST(hostile_big, line_past_two_gigabytes)
 		EXPECT_EQ(r.status, 0) << row.name;
 	}
 	run({"/bin/rm", "-rf", d});
+}
+
+// Out of memory, wherever it strikes: one line naming the reason, status 1.
+TEST(hostile_memory, calls_that_find_no_memory)
+{
+	// valgrind is started by a shell, which would find no memory either.
+	if (sanitized || under_valgrind())
+		GTEST_SKIP() << "the checker must be the first to load";
+	const struct {
+		const char *name;
+		std::vector<std::string> args;
+		const char *in, *calls;
+	} rows[] = {
+	        {"dirtree", {}, "a\n", "fopencookie"},
+	        {"ymdtree", {}, "16-01-15 a\n", "strndup"},
+	        // A name with a line end is unknown without a lookup.
+	        {"sigpost", {"SIG\nUSR1", "1"}, "", "strdup"},
+	};
+	for (const auto &row : rows) {
+		run_result r = runtool(
+		        row.name, row.args, row.in,
+		        {.env = {"LD_PRELOAD=" NOMEM, std::string("TOOLBOX_NOMEM=") + row.calls}});
+		EXPECT_EQ(r.out, "") << row.calls;
+		EXPECT_EQ(r.err, std::string(row.name) + ": Cannot allocate memory\n") << row.calls;
+		EXPECT_EQ(r.status, 1) << row.calls;
+	}
+}
+
+// What fd gives until it ends with want, 10 s at most.
+std::string
+readuntil(int fd, const std::string &want)
+{
+	std::string got;
+	char buf[4096];
+	struct pollfd p = {fd, POLLIN, 0};
+	while (!got.ends_with(want) && poll(&p, 1, 10000) > 0) {
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		got.append(buf, n);
+	}
+	return got;
+}
+
+// On a terminal each line shows as soon as it is printed, while the input
+// is still open.
+TEST(hostile_tty, line_shows_at_once)
+{
+	const struct {
+		const char *name, *in, *out;
+	} rows[] = {
+	        {"dirtree", "a/\n", "a/\r\n"},
+	        {"ymdtree", "16-01-15 a\n", "16-\r\n\t01-\r\n\t\t15 \r\n\t\t\ta\r\n"},
+	};
+	for (const auto &row : rows) {
+		int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), in[2];
+		ASSERT_TRUE(m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0);
+		int t = open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		ASSERT_GE(t, 0);
+		ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+		std::string prog = tool(row.name);
+		char *argv[] = {prog.data(), nullptr};
+		posix_spawn_file_actions_t fa;
+		posix_spawnattr_t at;
+		posix_spawn_file_actions_init(&fa);
+		posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+		posix_spawn_file_actions_adddup2(&fa, t, 1);
+		posix_spawnattr_init(&at);
+		posix_spawnattr_setpgroup(&at, 0);
+		posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+		pid_t pid;
+		ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, &at, argv, environ), 0);
+		posix_spawn_file_actions_destroy(&fa);
+		posix_spawnattr_destroy(&at);
+		close(in[0]);
+		close(t);
+		EXPECT_EQ(write(in[1], row.in, strlen(row.in)),
+		          static_cast<ssize_t>(strlen(row.in)));
+		EXPECT_EQ(visible(readuntil(m, row.out)), visible(row.out)) << row.name;
+		close(in[1]);
+		int st = reap_within(pid, 30);
+		EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << row.name << ": " << st;
+		close(m);
+	}
 }
 
 INSTANTIATE_TEST_SUITE_P(programs, hostile, testing::ValuesIn(progs),

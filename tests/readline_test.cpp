@@ -79,12 +79,14 @@ rest(int fd)
 }
 
 // Every line a pull reader returns, as the bytes it reads as (up to a NUL).
+// Each call starts with an errno that the reader must not leave in place, as
+// a caller's own work between calls would leave it.
 std::vector<std::string>
 pull(int fd, char *(*reader)(int) = readline)
 {
 	std::vector<std::string> v;
 	char *l;
-	while ((l = reader(fd)) != nullptr)
+	while ((errno = EDOM, l = reader(fd)) != nullptr)
 		v.push_back(l);
 	return v;
 }
@@ -93,6 +95,7 @@ std::vector<std::string>
 push(int fd, int stop_after = 0, int *ret = nullptr)
 {
 	std::vector<std::string> v;
+	errno = EDOM;
 	int r = freadline(fd, [&](char *l) {
 		v.push_back(l);
 		return stop_after && static_cast<int>(v.size()) == stop_after;

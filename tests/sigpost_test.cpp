@@ -324,11 +324,16 @@ TEST(sigpost_names, shell_text_runs_nothing)
 	rmdir(d.c_str());
 }
 
-// A name matches only itself: no regular expression, no second pattern.
+// A name matches only itself: no regular expression, no second pattern, and
+// no byte that the shell would remove or act on, which would leave a name
+// that matches (SIG'USR1 read by the shell is SIGUSR1).
 TEST(sigpost_names, name_is_literal)
 {
-	for (const char *name : {"NOSUCH\nKILL", "X\\|SIGTERM", "SIG.SR1", "SIGUSR*", "^SIGUSR1",
-	                         "[S]IGUSR1", "SIGUSR1$"}) {
+	std::vector<std::string> names = {"NOSUCH\nKILL", "X\\|SIGTERM", "SIG.SR1",  "SIGUSR*",
+	                                  "^SIGUSR1",     "[S]IGUSR1",   "SIGUSR1$", "SIG''USR1"};
+	for (char c : std::string(" \t\n'\"\\$`;&|<>()*?[]{}#~=%!^"))
+		names.push_back(std::string("SIG") + c + "USR1");
+	for (const auto &name : names) {
 		target a = start();
 		run_result r = runtool("sigpost", {name, std::to_string(a.pid)});
 		EXPECT_EQ(finish(a), "") << name;

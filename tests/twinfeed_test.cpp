@@ -43,9 +43,8 @@ feed(const std::string &dir, const std::string &c1, const std::string &c2, const
 
 // Runs a shell script in dir with T naming the program.
 run_result
-script(const std::string &dir, const std::string &text, const std::string &in = "")
+script(const std::string &dir, const std::string &text, const std::string &in = "", run_opts o = {})
 {
-	run_opts o;
 	o.cwd = dir;
 	o.in = in;
 	o.env = {"T=" + tool("twinfeed")};
@@ -209,21 +208,22 @@ TEST(twinfeed_pipe, early_exit_ends_by_sigpipe)
 }
 
 // The other command gets every byte once, whichever command stops and
-// whether the input is a pipe or a file.
+// whether the input is a pipe, a file or a socket (which is copied).
 TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 {
 	const std::string head = "'head -c 10 > h'", wc = "'wc -c > n'";
-	for (bool file : {false, true})
+	for (const char *kind : {"pipe", "file", "socket"})
 		for (bool first : {true, false}) {
 			std::string d = tempdir(), in(8 << 20, 'z');
+			bool file = kind == std::string("file");
 			putfile(d + "/in", in);
 			run_result r = script(d,
 			                      "trap '' PIPE; exec \"$T\" " +
 			                              (first ? head + " " + wc : wc + " " + head) +
 			                              (file ? " < in" : ""),
-			                      file ? "" : in);
-			std::string what =
-			        std::string(file ? "file" : "pipe") + (first ? ", cmd1" : ", cmd2");
+			                      file ? "" : in,
+			                      {.in_socket = kind == std::string("socket")});
+			std::string what = std::string(kind) + (first ? ", cmd1" : ", cmd2");
 			EXPECT_EQ(getfile(d + "/h"), std::string(10, 'z')) << what;
 			EXPECT_EQ(getfile(d + "/n"), "8388608\n") << what;
 			EXPECT_EQ(r.err, "twinfeed: head -c 10 > h: Broken pipe\n") << what;

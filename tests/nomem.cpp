@@ -1,0 +1,58 @@
+// Preloaded into a program under test: the calls named in TOOLBOX_NOMEM
+// (separated by commas) fail as they do when memory has run out, so that the
+// program's answer to that can be seen without starving the machine.
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static bool
+fails(const char *name)
+{
+	const char *v = getenv("TOOLBOX_NOMEM");
+	size_t n = strlen(name);
+
+	for (const char *p = v; p != nullptr && *p != '\0'; p += strcspn(p, ","), p += *p == ',')
+		if (strncmp(p, name, n) == 0 && (p[n] == ',' || p[n] == '\0'))
+			return true;
+	return false;
+}
+
+template <typename F>
+static F *
+next(const char *name)
+{
+	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
+
+extern "C" char *
+strdup(const char *s)
+{
+	if (fails("strdup")) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return next<char *(const char *)>("strdup")(s);
+}
+
+extern "C" char *
+strndup(const char *s, size_t n)
+{
+	if (fails("strndup")) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return next<char *(const char *, size_t)>("strndup")(s, n);
+}
+
+extern "C" FILE *
+fopencookie(void *cookie, const char *mode, cookie_io_functions_t io)
+{
+	if (fails("fopencookie")) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return next<FILE *(void *, const char *, cookie_io_functions_t)>("fopencookie")(cookie,
+	                                                                                mode, io);
+}
