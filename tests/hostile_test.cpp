@@ -119,25 +119,35 @@ TEST_P(hostile, output_cannot_be_written)
 	const struct {
 		const char *what, *reason;
 		run_opts o;
-		bool big; // output that fills the pipe first
+		bool big;     // output that fills the pipe first
+		bool endless; // input that never ends: the failure must end the run
 	} rows[] = {
 	        {"closed", "Bad file descriptor", {.close_out = true}},
 	        {"full", "No space left on device", {.out_path = "/dev/full"}},
+	        {"full, input endless",
+	         "No space left on device",
+	         {.out_path = "/dev/full", .timeout = 30},
+	         false,
+	         true},
 	        // A descriptor that takes nothing would hold the program forever.
 	        {"takes nothing", "Input/output error", {.inject = "write:retval=0:when=1"}},
 	        {"waiting for the reader fails",
 	         "Cannot allocate memory",
-	         {.out_nonblock = true, .inject = "poll:error=ENOMEM"},
+	         {.out_nonblock = true, .pause_ms = 500, .inject = "poll:error=ENOMEM"},
 	         true},
 	};
 	std::vector<std::string> args = p.args;
 	std::string in = bulk(p, args);
 	for (const auto &row : rows) {
-		if (under_valgrind() && !row.o.inject.empty())
+		if ((under_valgrind() && !row.o.inject.empty()) || (row.endless && !p.reads))
 			continue; // strace runs the program, not valgrind
 		run_opts o = row.o;
 		o.cwd = world();
-		run_result r = runtool(p.name, row.big ? args : p.args, row.big ? in : p.in, o);
+		std::vector<std::string> sh = {"/bin/sh", "-c", "yes | \"$@\"", "sh", tool(p.name)};
+		sh.insert(sh.end(), p.args.begin(), p.args.end());
+		run_result r = row.endless ? run(sh, o)
+		                           : runtool(p.name, row.big ? args : p.args,
+		                                     row.big ? in : p.in, o);
 		EXPECT_EQ(r.err, std::string(p.name) + ": write error: " + row.reason + "\n")
 		        << row.what;
 		EXPECT_EQ(r.status, 1) << row.what;
@@ -173,7 +183,7 @@ TEST_P(hostile, input_cannot_be_read)
 	        // that line nor a slow reader may replace the reason.
 	        {"reset in a line, read late",
 	         "Connection reset by peer",
-	         {.in_socket = true, .in_reset = true, .out_nonblock = true},
+	         {.in_socket = true, .in_reset = true, .out_nonblock = true, .pause_ms = 200},
 	         bulk(p, args) + "x"},
 	};
 	for (const auto &row : rows) {
