@@ -7,7 +7,9 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -156,6 +158,26 @@ shut(int &fd)
 	fd = -1;
 }
 
+static bool ended(pid_t pid, int ms);
+
+// True once the program pid has filled the pipe that fd reads as far as it
+// can: the pipe is full, or the program waits in poll (for room for its next
+// write, which the pipe's last page cannot take), or it has ended.
+static bool
+filled(pid_t pid, int fd)
+{
+	int n;
+	if (ioctl(fd, FIONREAD, &n) == 0 && n >= fcntl(fd, F_GETPIPE_SZ))
+		return true;
+	std::string call;
+	try {
+		call = getfile("/proc/" + std::to_string(pid) + "/syscall");
+	} catch (const std::exception &) {
+		return true; // no way to tell: read, rather than wait forever
+	}
+	return call.starts_with(std::to_string(SYS_poll) + " ") || ended(pid, 0);
+}
+
 // Feeds the input and drains both outputs together, so that neither side can
 // block the other, and stops feeding once the program closes its input. Each
 // descriptor is closed (and set to -1) once done with.
@@ -164,18 +186,20 @@ pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, do
 {
 	feed f = feeding(o);
 	size_t off = 0, stop = 0;
-	double hold = 0, late = 0; // until when input, and output, are left alone
-	bool lated = !o.out_nonblock;
+	double hold = 0; // until when input is left alone
+	bool outheld = o.out_nonblock;
 	char buf[65536];
 
 	if (f.data.empty())
 		shut(in);
 	while (out >= 0 || er >= 0) {
-		bool held = hold > now(), outheld = late > now();
+		bool held = hold > now();
+		if (outheld)
+			outheld = !filled(pid, out);
 		struct pollfd p[3] = {{outheld ? -1 : out, POLLIN, 0},
 		                      {er, POLLIN, 0},
 		                      {held ? -1 : in, POLLOUT, 0}};
-		double until = std::min({end, held ? hold : end, outheld ? late : end});
+		double until = std::min({end, held ? hold : end, outheld ? now() + 0.01 : end});
 		int left = static_cast<int>((until - now()) * 1000);
 		if (now() >= end)
 			break;
@@ -190,12 +214,6 @@ pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, do
 		for (int i = 0; i < 2; i++) {
 			if (p[i].revents == 0)
 				continue;
-			// The reader starts late: the program finds its output full.
-			if (i == 0 && !lated) {
-				lated = true;
-				late = now() + o.pause_ms / 1000.0;
-				continue;
-			}
 			ssize_t n = read(p[i].fd, buf, sizeof buf);
 			if (n > 0) {
 				(i == 0 ? r.out : r.err).append(buf, n);

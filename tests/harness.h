@@ -24,7 +24,8 @@ struct run_opts {
 	// ECONNRESET.
 	bool in_reset = false;
 	// Descriptor 1 left non-blocking, on a pipe of one page, which is read
-	// from pause_ms after the first output has come.
+	// only once it is full, or once the program has ended: the program
+	// surely finds its output full.
 	bool out_nonblock = false;
 	// Standard input in pieces instead of in: after each piece but the last,
 	// a pause of pause_ms, then SIGSTOP, SIGCONT and SIGWINCH for the program,
