@@ -41,7 +41,9 @@ environment(const run_opts &o)
 	        "LC_ALL=C",
 	        "PATH=/usr/local/bin:/usr/bin:/bin",
 	        // A sanitizer report must never pass for the program's own status.
-	        "ASAN_OPTIONS=exitcode=86:abort_on_error=0",
+	        // LeakSanitizer cannot work in a program that strace traces.
+	        std::string("ASAN_OPTIONS=exitcode=86:abort_on_error=0") +
+	                (o.inject.empty() ? "" : ":detect_leaks=0"),
 	        "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1",
 	};
 	if (const char *home = getenv("HOME"))
