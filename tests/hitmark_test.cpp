@@ -317,6 +317,12 @@ TEST(hitmark_helper, start_failures)
 	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755, 0},
 	        {"status_ignored", "#!/bin/sh\nprintf ok; exit 3\n", "a:1:x\n", "a:ok:1:x\n", "",
 	         0755, 0},
+	        // Each helper is collected before the next starts: none finds the
+	        // one before it left as a zombie.
+	        {"collected",
+	         "#!/bin/sh\nz=v\n[ -s pid ] && grep -q '^State:.*Z' /proc/$(cat pid)/status"
+	         " 2>/dev/null && z=Z\necho $$ > pid\nprintf $z\n",
+	         "a:1:x\nb:2:y\n", "a:v:1:x\nb:v:2:y\n", "", 0755, 0},
 	        // No descriptors for the reply's pipe, then for the error pipe.
 	        {"no_reply_pipe", script, "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
 	         "hitmark: ./hitmark.sh: Too many open files\n2[b][2]\n", 0755, 1,

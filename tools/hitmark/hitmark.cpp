@@ -65,12 +65,12 @@ args(const char *name, const char *c1, const char *c2)
 
 // Runs in the forked child: the reply pipe becomes standard output, then the
 // helper is started as a shell would start it. A failure goes back to the
-// parent as an errno on the error pipe, which a successful exec closes.
+// parent as an errno on the error pipe, which a successful exec closes. The
+// pipe is never descriptor 1 already: no helper runs unless 1 is open.
 [[noreturn]] static void
 child(char **v, int out, int errfd)
 {
-	// dup2 onto the same number would leave close-on-exec set.
-	if ((out == 1 ? fcntl(1, F_SETFD, 0) : dup2(out, 1)) != -1) {
+	if (dup2(out, 1) != -1) {
 		execv(v[1], v + 1);
 		if (errno == ENOEXEC) {
 			execv(v[0], v);
@@ -87,7 +87,7 @@ child(char **v, int out, int errfd)
 static int
 start(char **v, pid_t *pid)
 {
-	int rp[2], ep[2], e = 0;
+	int rp[2], ep[2], e;
 
 	if (pipe2(rp, O_CLOEXEC) == -1)
 		return -1;
