@@ -180,7 +180,6 @@ freadline(int fd, const linecb &cb)
 			line = append(line, &len, p, nl + 1 - p);
 			p = nl + 1;
 			stop = cb(line);
-			line[0] = '\0';
 			len = 0;
 		}
 		if (!stop)
