@@ -54,16 +54,16 @@ entry(const char *line, const char *date)
 			free(old);
 		}
 		if (changed) {
-			fputs(tabs + levels - i, stdout);
-			fputs(part, stdout);
-			fputs(i < levels - 1 ? "-\n" : " \n", stdout);
+			fputs_unlocked(tabs + levels - i, stdout);
+			fputs_unlocked(part, stdout);
+			fputs_unlocked(i < levels - 1 ? "-\n" : " \n", stdout);
 		}
 		free(part);
 	}
 	char *name = cut(line, 2, ' ');
-	fputs(tabs, stdout);
-	fputs(name, stdout);
-	putc('\n', stdout);
+	fputs_unlocked(tabs, stdout);
+	fputs_unlocked(name, stdout);
+	putc_unlocked('\n', stdout);
 	free(name);
 }
 
