@@ -370,6 +370,8 @@ TEST(hostile_memory, calls_that_find_no_memory)
 	        {"ymdtree", {}, "16-01-15 a\n", "strndup"},
 	        // A name with a line end is unknown without a lookup.
 	        {"sigpost", {"SIG\nUSR1", "1"}, "", "strdup"},
+	        // No C locale for the lookup.
+	        {"sigpost", {"SIGUSR1", "1"}, "", "setenv"},
 	};
 	for (const auto &row : rows) {
 		run_result r = runtool(

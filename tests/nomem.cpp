@@ -46,6 +46,16 @@ strndup(const char *s, size_t n)
 	return next<char *(const char *, size_t)>("strndup")(s, n);
 }
 
+extern "C" int
+setenv(const char *name, const char *value, int overwrite)
+{
+	if (fails("setenv")) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return next<int(const char *, const char *, int)>("setenv")(name, value, overwrite);
+}
+
 extern "C" FILE *
 fopencookie(void *cookie, const char *mode, cookie_io_functions_t io)
 {

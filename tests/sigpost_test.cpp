@@ -329,8 +329,9 @@ TEST(sigpost_names, shell_text_runs_nothing)
 // that matches (SIG'USR1 read by the shell is SIGUSR1).
 TEST(sigpost_names, name_is_literal)
 {
-	std::vector<std::string> names = {"NOSUCH\nKILL", "X\\|SIGTERM", "SIG.SR1",  "SIGUSR*",
-	                                  "^SIGUSR1",     "[S]IGUSR1",   "SIGUSR1$", "SIG''USR1"};
+	std::vector<std::string> names = {"NOSUCH\nKILL", "X\\|SIGTERM", "SIG.SR1",
+	                                  "SIGUSR*",      "^SIGUSR1",    "[S]IGUSR1",
+	                                  "SIGUSR1$",     "SIG''USR1",   std::string(100, '\'')};
 	for (char c : std::string(" \t\n'\"\\$`;&|<>()*?[]{}#~=%!^"))
 		names.push_back(std::string("SIG") + c + "USR1");
 	for (const auto &name : names) {
