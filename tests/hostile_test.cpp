@@ -355,8 +355,18 @@ TEST(hostile_big, line_past_two_gigabytes)
 	run({"/bin/rm", "-rf", d});
 }
 
+// Tests with rows for a few of the programs, run once for each program so
+// that a test's name says which program it runs.
+class hostile_memory : public testing::TestWithParam<const char *>
+{
+};
+
+class hostile_tty : public testing::TestWithParam<const char *>
+{
+};
+
 // Out of memory, wherever it strikes: one line naming the reason, status 1.
-TEST(hostile_memory, calls_that_find_no_memory)
+TEST_P(hostile_memory, calls_that_find_no_memory)
 {
 	// valgrind is started by a shell, which would find no memory either.
 	if (sanitized || under_valgrind())
@@ -374,6 +384,8 @@ TEST(hostile_memory, calls_that_find_no_memory)
 	        {"sigpost", {"SIGUSR1", "1"}, "", "setenv"},
 	};
 	for (const auto &row : rows) {
+		if (row.name != std::string(GetParam()))
+			continue;
 		run_result r = runtool(
 		        row.name, row.args, row.in,
 		        {.env = {"LD_PRELOAD=" NOMEM, std::string("TOOLBOX_NOMEM=") + row.calls}});
@@ -401,7 +413,7 @@ readuntil(int fd, const std::string &want)
 
 // On a terminal each line shows as soon as it is printed, while the input
 // is still open.
-TEST(hostile_tty, line_shows_at_once)
+TEST_P(hostile_tty, line_shows_at_once)
 {
 	const struct {
 		const char *name, *in, *out;
@@ -410,6 +422,8 @@ TEST(hostile_tty, line_shows_at_once)
 	        {"ymdtree", "16-01-15 a\n", "16-\r\n\t01-\r\n\t\t15 \r\n\t\t\ta\r\n"},
 	};
 	for (const auto &row : rows) {
+		if (row.name != std::string(GetParam()))
+			continue;
 		int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), in[2];
 		ASSERT_TRUE(m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0);
 		int t = open(ptsname(m), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -441,6 +455,10 @@ TEST(hostile_tty, line_shows_at_once)
 	}
 }
 
+INSTANTIATE_TEST_SUITE_P(programs, hostile_memory, testing::Values("dirtree", "ymdtree", "sigpost"),
+                         [](const auto &i) { return std::string(i.param); });
+INSTANTIATE_TEST_SUITE_P(programs, hostile_tty, testing::Values("dirtree", "ymdtree"),
+                         [](const auto &i) { return std::string(i.param); });
 INSTANTIATE_TEST_SUITE_P(programs, hostile, testing::ValuesIn(progs),
                          [](const auto &i) { return std::string(i.param.name); });
 
