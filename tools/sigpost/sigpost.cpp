@@ -1,6 +1,7 @@
 // sigpost: send a signal with an integer value to processes.
 #include <err.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +20,7 @@ static constexpr char alpha_num[] = "0123456789";
 // include directory of the target.
 static constexpr char plainhdr[] = "/usr/include/asm/signal.h";
 static constexpr char archhdr[] = "/usr/include/" MULTIARCH "/asm/signal.h";
+static constexpr char generichdr[] = "/usr/include/asm-generic/signal.h";
 
 // cut -f2- keeps the value after one TAB as well as after two; dash has no
 // $'\n', so tr gets its escapes from inside plain quotes.
@@ -82,9 +84,8 @@ read_cmd(const char *cmd)
 // Each byte that a basic regular expression would give a meaning to is
 // escaped, so the name matches only itself.
 static char *
-command(const char *name)
+command(const char *hdr, const char *name)
 {
-	const char *hdr = access(plainhdr, F_OK) == 0 || MULTIARCH[0] == '\0' ? plainhdr : archhdr;
 	size_t n = strlen(hdr) + 4 * strlen(name) + sizeof tail + 32;
 	char *cmd = static_cast<char *>(xrealloc(nullptr, n));
 	char *p = cmd + snprintf(cmd, n, "grep %s -ie '#define ", hdr);
@@ -101,6 +102,22 @@ command(const char *name)
 	return cmd;
 }
 
+// Whether hdr takes its names from the generic header, as arm64's, riscv64's
+// and loong64's do; x86's defines its own.
+static bool
+generic(const char *hdr)
+{
+	int fd = open(hdr, O_RDONLY | O_CLOEXEC);
+
+	if (fd == -1)
+		return false;
+	char *s = readall(fd, nullptr);
+	close(fd);
+	bool yes = strstr(s, "#include <asm-generic/signal.h>") != nullptr;
+	free(s);
+	return yes;
+}
+
 // The pipeline's grep takes its options after the file name, which a
 // strictly POSIX grep would read as file names. Case folding is the locale's
 // (a Turkish one does not fold 'i' to 'I'), so the search runs in the C
@@ -115,21 +132,47 @@ pipeline_env()
 		err(1, nullptr);
 }
 
+// The pipeline's output for name in hdr; no child for it ends the program.
+static char *
+search(const char *hdr, const char *name)
+{
+	char *cmd = command(hdr, name);
+	char *text = read_cmd(cmd);
+
+	free(cmd);
+	if (text == nullptr)
+		exit(1);
+	return text;
+}
+
+// What the headers say of name: the architecture's header, then, where it
+// has no number for it, the generic one it includes.
+static char *
+lookup(const char *name)
+{
+	const char *hdr = access(plainhdr, F_OK) == 0 || MULTIARCH[0] == '\0' ? plainhdr : archhdr;
+
+	// A line end in the name would make grep look for several patterns:
+	// such a name is unknown.
+	if (strchr(name, '\n') != nullptr)
+		return xstrdup("");
+	pipeline_env();
+	char *text = search(hdr, name);
+	if (!digitfirst(text + strspn(text, " \t")) && generic(hdr)) {
+		free(text);
+		text = search(generichdr, name);
+	}
+	return text;
+}
+
 // Returns the signal number that a name stands for, or ends the program.
 // Several matching definitions yield several values: the name then stands
 // for no one signal, and the first of them must not be sent.
 static int
 resolve(const char *name)
 {
-	char *cmd = command(name), *end = nullptr;
+	char *text = lookup(name), *end = nullptr;
 
-	pipeline_env();
-	// A line end in the name would make grep look for several patterns:
-	// such a name is unknown.
-	char *text = strchr(name, '\n') == nullptr ? read_cmd(cmd) : xstrdup("");
-	free(cmd);
-	if (text == nullptr)
-		exit(1);
 	dprintf(2, "sig. name to num. %s\n", text);
 	const char *s = text + strspn(text, " \t");
 	int sig = digitfirst(s) ? intnum(s, &end) : 0;
