@@ -51,8 +51,20 @@ struct run_result {
 	bool timed_out = false;
 };
 
-// Path of a built program by name, in the build tree's bin folder.
+// Path of a program under test by name: in the build tree's bin folder, or
+// in the folder that TOOLBOX_BIN names (installed programs, say). With
+// TOOLBOX_LAUNCHER set (an emulator and its options), a script that runs
+// the program through it.
 std::string tool(const std::string &name);
+
+// True when each program runs behind TOOLBOX_LAUNCHER: what a test puts
+// into the program's process (strace's faults, a preloaded library, limits)
+// then reaches the launcher instead.
+bool launched();
+
+// Why a test that puts what into the program's process cannot run behind
+// the launcher, for its skip.
+std::string behind(const std::string &what);
 
 // Runs argv[0] (a path) with argv, never through a shell, with LC_ALL=C, in
 // a process group of its own. However run is left (a return, an exception),

@@ -138,9 +138,14 @@ TEST_P(hostile, output_cannot_be_written)
 	};
 	std::vector<std::string> args = p.args;
 	std::string in = bulk(p, args);
+	std::string unrun;
 	for (const auto &row : rows) {
 		if ((under_valgrind() && !row.o.inject.empty()) || (row.endless && !p.reads))
 			continue; // strace runs the program, not valgrind
+		if (launched() && !row.o.inject.empty()) {
+			unrun += std::string(unrun.empty() ? "" : ", ") + row.what;
+			continue;
+		}
 		run_opts o = row.o;
 		o.cwd = world();
 		std::vector<std::string> sh = {"/bin/sh", "-c", "yes | \"$@\"", "sh", tool(p.name)};
@@ -153,6 +158,8 @@ TEST_P(hostile, output_cannot_be_written)
 		EXPECT_EQ(r.status, 1) << row.what;
 		expect_clean(r, row.what);
 	}
+	if (!unrun.empty())
+		GTEST_SKIP() << "rows not run: " << unrun << ": " << behind("strace's fault");
 }
 
 // A reader that has gone ends the program by SIGPIPE, and nothing else.
@@ -383,6 +390,8 @@ TEST_P(hostile_memory, calls_that_find_no_memory)
 	        // No C locale for the lookup.
 	        {"sigpost", {"SIGUSR1", "1"}, "", "setenv"},
 	};
+	if (launched())
+		GTEST_SKIP() << behind("a preloaded library");
 	for (const auto &row : rows) {
 		if (row.name != std::string(GetParam()))
 			continue;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -276,6 +277,9 @@ TEST_P(sigpost, sends_what_targets_receive)
 	const tcase &c = GetParam();
 	if (under_valgrind() && c.name == std::string("realtime_64"))
 		GTEST_SKIP() << "valgrind keeps signal 64 for itself";
+	if (launched() && atoi((c.a.empty() ? c.b : c.a).c_str()) >= 32)
+		GTEST_SKIP() << "behind a launcher: qemu-user moves real-time signals (32 arrives "
+		                "as 34)";
 	run_opts o;
 	std::string loc = c.turkish ? tempdir() : "";
 	if (c.turkish) {
@@ -371,6 +375,8 @@ TEST(sigpost_names, empty_name)
 // With no descriptor to spare, the name cannot be looked up.
 TEST(sigpost_failures, no_pipe)
 {
+	if (launched())
+		GTEST_SKIP() << behind("a limit on descriptors");
 	// Descriptors this test inherited would otherwise leave sigpost room.
 	ASSERT_EQ(close_range(3, ~0U, CLOSE_RANGE_CLOEXEC), 0);
 	target a = start();
