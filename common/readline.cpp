@@ -159,7 +159,7 @@ append(char *line, size_t *len, const char *seg, size_t n)
 }
 
 int
-freadline(int fd, const linecb &cb)
+freadline(int fd, linecb cb)
 {
 	char block[blocksz];
 	char *line = static_cast<char *>(xrealloc(nullptr, 10));
@@ -172,14 +172,14 @@ freadline(int fd, const linecb &cb)
 		if ((n = readsome(fd, block, sizeof block)) <= 0) {
 			e = n < 0 ? errno : 0;
 			if (len > 0)
-				cb(line);
+				cb.fn(cb.ctx, line);
 			break;
 		}
 		char *p = block, *end = block + n, *nl;
 		while (!stop && (nl = static_cast<char *>(memchr(p, '\n', end - p)))) {
 			line = append(line, &len, p, nl + 1 - p);
 			p = nl + 1;
-			stop = cb(line);
+			stop = cb.fn(cb.ctx, line);
 			len = 0;
 		}
 		if (!stop)

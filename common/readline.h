@@ -20,10 +20,24 @@
 
 #include <stddef.h>
 
-#include <functional>
+// A line callback: fn(ctx, line) is called once per line and returns 0 to go
+// on, anything else to stop. ctx is the state it works on, which the caller
+// keeps.
+struct linecb {
+	int (*fn)(void *ctx, char *line);
+	void *ctx;
+};
 
-// Called once per line; returns 0 to go on, anything else to stop.
-using linecb = std::function<int(char *)>;
+// The callback that calls f(line), for any callable f, such as a lambda with
+// its captures. f is taken by name, never as a temporary, for it must outlive
+// the callback. No C++ runtime is needed, and a call costs a function
+// pointer's.
+template <class F>
+linecb
+tocb(F &f)
+{
+	return {[](void *ctx, char *line) -> int { return (*static_cast<F *>(ctx))(line); }, &f};
+}
 
 // Returns the next line of fd, "\n" included (one is added to a last line
 // that lacks it), or null at its end (errno 0) or after a failed read (errno
@@ -41,6 +55,6 @@ char *drainline(int fd);
 // Hands every line of fd to cb until the input ends or cb returns non-zero.
 // A last line that lacks "\n" is handed over without one. Returns 0, or -1
 // when a read failed (errno set).
-int freadline(int fd, const linecb &cb);
+int freadline(int fd, linecb cb);
 
 #endif

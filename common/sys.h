@@ -163,11 +163,11 @@ outwrite(void *, const char *p, size_t n)
 	return outerr == 0 ? static_cast<ssize_t>(n) : 0;
 }
 
-// Makes stdout a buffered stream whose bytes reach descriptor 1 through
-// writeall, so that stdio waits for a slow reader too; the descriptor's
-// flags, which other processes share, are left alone. A failure sets the
-// stream's error flag.
-static inline void
+// A buffered stream whose bytes reach descriptor 1 through writeall, so that
+// stdio waits for a slow reader too; the descriptor's flags, which other
+// processes share, are left alone. A failure sets the stream's error flag.
+// The program prints through it: stdout itself is the C library's to keep.
+static inline FILE *
 openout()
 {
 	static char buf[65536];
@@ -176,16 +176,25 @@ openout()
 	if (f == nullptr)
 		err(1, nullptr);
 	setvbuf(f, buf, isatty(1) ? _IOLBF : _IOFBF, sizeof buf);
-	stdout = f; // glibc's stdout is a variable; printf follows it
+	return f;
 }
 
-// Ends a program that printed on stdout after openout, or is called as soon
-// as ferror(stdout) is set: flushes stdout, then reports a write error, or
-// the read error e (0 for none), with status 1.
-static inline void
-endout(int e)
+// True once output through openout's stream has failed. Not ferror: glibc
+// sets the stream's error flag when a cookie's write returns 0, as its manual
+// asks on a failure, but musl only for a negative count, which glibc forbids.
+static inline bool
+outfailed()
 {
-	if (fflush(stdout) == EOF || ferror(stdout)) {
+	return outerr != 0;
+}
+
+// Ends a program that printed on f, made by openout, or is called as soon as
+// outfailed(): flushes f, then reports a write error, or the read error e (0
+// for none), with status 1.
+static inline void
+endout(FILE *f, int e)
+{
+	if (fflush(f) == EOF || outfailed()) {
 		errno = outerr != 0 ? outerr : errno;
 		err(1, "write error");
 	}

@@ -96,10 +96,11 @@ push(int fd, int stop_after = 0, int *ret = nullptr)
 {
 	std::vector<std::string> v;
 	errno = EDOM;
-	int r = freadline(fd, [&](char *l) {
+	auto cb = [&](char *l) {
 		v.push_back(l);
 		return stop_after && static_cast<int>(v.size()) == stop_after;
-	});
+	};
+	int r = freadline(fd, tocb(cb));
 	if (ret)
 		*ret = r;
 	return v;
@@ -279,12 +280,13 @@ TEST(freadline_stop, callback_may_change_the_line)
 {
 	source s = fromfile("ab\ncd\n");
 	lines seen;
-	freadline(s.fd, [&](char *l) {
+	auto cb = [&](char *l) {
 		l[0] = 'X';
 		l[strlen(l) - 1] = '\0';
 		seen.push_back(l);
 		return 0;
-	});
+	};
+	freadline(s.fd, tocb(cb));
 	EXPECT_EQ(seen, (lines{"Xb", "Xd"}));
 	finish(s);
 }
@@ -313,7 +315,8 @@ TEST(read_failure, bad_descriptor)
 {
 	EXPECT_EQ(readline(-1), nullptr);
 	EXPECT_EQ(errno, EBADF);
-	EXPECT_EQ(freadline(-1, [](char *) { return 0; }), -1);
+	auto cb = [](char *) { return 0; };
+	EXPECT_EQ(freadline(-1, tocb(cb)), -1);
 	EXPECT_EQ(errno, EBADF);
 }
 

@@ -63,7 +63,7 @@ main(int argc, char *argv[])
 
 	// The last line of an input without a final line end, and a line cut
 	// short by a NUL, are names with all their text.
-	linecb af = [&st](char *line) {
+	auto af = [&st](char *line) {
 		if ((st.len = strlen(line)) == 0)
 			return 0;
 		if (line[st.len - 1] != '\n') {
@@ -78,7 +78,7 @@ main(int argc, char *argv[])
 		}
 		return 0;
 	};
-	if (freadline(in, af) == -1)
+	if (freadline(in, tocb(af)) == -1)
 		err(1, "read error");
 	free(st.buf);
 	return st.status;

@@ -11,6 +11,7 @@ static char *prefix; // the current directory, with its trailing "/"
 static size_t plen;  // its length; 0 while there is none
 static char *indent; // TABs, at least one per open level
 static size_t depth; // the number of open levels
+static FILE *out;    // standard output, from openout
 
 static void
 setdepth(size_t d)
@@ -30,7 +31,7 @@ setdepth(size_t d)
 static void
 put(const char *s, size_t n)
 {
-	fwrite_unlocked(s, 1, n, stdout);
+	fwrite_unlocked(s, 1, n, out);
 }
 
 // Leaves every directory of prefix that the line does not lie in. Input that
@@ -72,7 +73,7 @@ entry(char *line, size_t len)
 	} else {
 		put(line + plen, len - plen);
 	}
-	putc_unlocked('\n', stdout);
+	putc_unlocked('\n', out);
 }
 
 int
@@ -80,17 +81,17 @@ main()
 {
 	char *line;
 
-	openout();
+	out = openout();
 	setdepth(0);
 	while ((line = drainline(0)) != nullptr) {
 		size_t len = strlen(line);
 		if (len > 0)
 			line[--len] = '\0';
 		entry(line, len);
-		if (ferror(stdout))
-			endout(0);
+		if (outfailed())
+			endout(out, 0);
 	}
 	int e = errno;
-	endout(e);
+	endout(out, e);
 	return 0;
 }

@@ -170,8 +170,9 @@ main()
 	int in = share(0);
 	int out = share(1);
 	bool nohelper = false;
+	auto cb = [out, &nohelper](char *line) { return af(out, line, &nohelper); };
 
-	if (freadline(in, [out, &nohelper](char *line) { return af(out, line, &nohelper); }) == -1)
+	if (freadline(in, tocb(cb)) == -1)
 		err(1, "read error");
 	return nohelper ? 1 : 0;
 }

@@ -10,6 +10,7 @@
 static constexpr int levels = 3;     // year, month, day
 static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs
 static char *prev;                   // the previous line's date; null before the first
+static FILE *out;                    // standard output, from openout
 
 // The n-th field, counted from 1, of text split at every sep, as a new heap
 // string; empty when text has fewer than n fields.
@@ -54,16 +55,16 @@ entry(const char *line, const char *date)
 			free(old);
 		}
 		if (changed) {
-			fputs_unlocked(tabs + levels - i, stdout);
-			fputs_unlocked(part, stdout);
-			fputs_unlocked(i < levels - 1 ? "-\n" : " \n", stdout);
+			fputs_unlocked(tabs + levels - i, out);
+			fputs_unlocked(part, out);
+			fputs_unlocked(i < levels - 1 ? "-\n" : " \n", out);
 		}
 		free(part);
 	}
 	char *name = cut(line, 2, ' ');
-	fputs_unlocked(tabs, stdout);
-	fputs_unlocked(name, stdout);
-	putc_unlocked('\n', stdout);
+	fputs_unlocked(tabs, out);
+	fputs_unlocked(name, out);
+	putc_unlocked('\n', out);
 	free(name);
 }
 
@@ -72,7 +73,7 @@ main()
 {
 	char *line;
 
-	openout();
+	out = openout();
 	while ((line = drainline(0)) != nullptr) {
 		size_t len = strlen(line);
 		if (len > 0)
@@ -81,12 +82,12 @@ main()
 		entry(line, date);
 		free(prev);
 		prev = date;
-		if (ferror(stdout))
-			endout(0);
+		if (outfailed())
+			endout(out, 0);
 	}
 	int e = errno;
 	free(prev);
 	prev = nullptr;
-	endout(e);
+	endout(out, e);
 	return 0;
 }

@@ -1,0 +1,60 @@
+// The programs need the C library alone at run time: no C++ runtime, no
+// libgcc_s, no libm, so that they start as fast as a C program does.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace
+{
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+const char readelf[] = "/usr/bin/readelf";
+
+// The shared libraries that the program at path names, as readelf lists
+// them: "0x... (NEEDED) Shared library: [libc.so.6]".
+std::vector<std::string>
+needed(const std::string &path)
+{
+	run_result r = run({readelf, "-d", "-W", path});
+	EXPECT_EQ(r.status, 0) << path << ": " << r.err;
+	std::vector<std::string> libs;
+	std::istringstream in(r.out);
+	for (std::string l; std::getline(in, l);) {
+		size_t open = l.find('['), close = l.rfind(']');
+		if (l.find("(NEEDED)") != std::string::npos && open < close)
+			libs.push_back(l.substr(open + 1, close - open - 1));
+	}
+	return libs;
+}
+
+TEST(linkage, c_library_alone)
+{
+	if (sanitized)
+		GTEST_SKIP() << "the sanitizers' runtimes need the C++ runtime themselves";
+	if (access(readelf, X_OK) != 0)
+		GTEST_SKIP() << "no readelf (Debian package binutils)";
+	int n = 0;
+	for (const auto &d :
+	     std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/tools")) {
+		std::string name = d.path().filename();
+		// A static build names no library at all.
+		for (const auto &lib : needed(tool(name)))
+			EXPECT_TRUE(lib.starts_with("libc.so")) << name << " needs " << lib;
+		n++;
+	}
+	EXPECT_GT(n, 0);
+}
+
+} // namespace
