@@ -5,6 +5,7 @@
 # /usr/aarch64-linux-gnu), through which the tests are listed at build time.
 set(CMAKE_SYSTEM_NAME Linux)
 string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${CROSS_TRIPLE}")
+set(CMAKE_C_COMPILER ${CROSS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
 # Debian's multiarch folder (i386-linux-gnu for i686-linux-gnu) holds the
 # target's libraries, GoogleTest among them, and its kernel headers, where

@@ -80,9 +80,15 @@ wrapped(const std::string &name)
 }
 
 std::string
+binary(const std::string &name)
+{
+	return bindir() + "/" + name;
+}
+
+std::string
 tool(const std::string &name)
 {
-	return launched() ? wrapped(name) : bindir() + "/" + name;
+	return launched() ? wrapped(name) : binary(name);
 }
 
 static std::vector<std::string>

@@ -57,6 +57,9 @@ struct run_result {
 // the program through it.
 std::string tool(const std::string &name);
 
+// The program file itself, launcher or not.
+std::string binary(const std::string &name);
+
 // True when each program runs behind TOOLBOX_LAUNCHER: what a test puts
 // into the program's process (strace's faults, a preloaded library, limits)
 // then reaches the launcher instead.
