@@ -198,7 +198,7 @@ TEST(argscrub_output, empty_result_writes_nothing)
 // copy TEXT in that space.
 TEST(argscrub_memory, out_of_memory)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if TOOLBOX_ASAN
 	GTEST_SKIP() << "the sanitizer runtime needs a large address space";
 #endif
 	if (launched())

@@ -4,6 +4,19 @@
 
 #include <sys/types.h>
 
+// Whether the tests and programs are built with AddressSanitizer: g++ says
+// so by a macro, clang only through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define TOOLBOX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOOLBOX_ASAN 1
+#endif
+#endif
+#ifndef TOOLBOX_ASAN
+#define TOOLBOX_ASAN 0
+#endif
+
 #include <functional>
 #include <string>
 #include <vector>

@@ -32,11 +32,7 @@ extern char **environ;
 namespace
 {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
+constexpr bool sanitized = TOOLBOX_ASAN;
 
 struct prog {
 	const char *name;

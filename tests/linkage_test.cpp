@@ -14,11 +14,7 @@
 namespace
 {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
+constexpr bool sanitized = TOOLBOX_ASAN;
 
 const char readelf[] = "/usr/bin/readelf";
 
