@@ -151,6 +151,41 @@ share(int fd)
 	return d;
 }
 
+// A descriptor numbered 0, 1 or 2 takes the place of a standard stream that
+// was closed at start: a message to standard error would go into it, and a
+// child would take it for that stream. Moves fd to 3 or above (close-on-exec
+// when cloexec is set) and returns it; -1, with errno set and fd closed, when
+// no such number is free.
+static inline int
+lift(int fd, bool cloexec)
+{
+	if (fd > 2)
+		return fd;
+	int d = fcntl(fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
+	int e = errno;
+	close(fd);
+	errno = e;
+	return d;
+}
+
+// pipe2 for every pipe a program makes: both ends numbered 3 or above.
+static inline int
+pipe3(int p[2], int flags)
+{
+	bool ce = (flags & O_CLOEXEC) != 0;
+
+	if (pipe2(p, flags) == -1)
+		return -1;
+	p[0] = lift(p[0], ce);
+	if (p[0] == -1 || (p[1] = lift(p[1], ce)) == -1) {
+		int e = errno;
+		close(p[0] == -1 ? p[1] : p[0]);
+		errno = e;
+		return -1;
+	}
+	return 0;
+}
+
 // Why standard output failed, once it has; nothing is written after that, so
 // the flush at exit cannot send part of the output twice.
 static int outerr;

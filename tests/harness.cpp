@@ -91,6 +91,8 @@ tool(const std::string &name)
 	return launched() ? wrapped(name) : binary(name);
 }
 
+static const char valgrind[] = "/usr/bin/valgrind";
+
 static std::vector<std::string>
 environment(const run_opts &o)
 {
@@ -119,8 +121,9 @@ cvec(std::vector<std::string> &v)
 	return c;
 }
 
+// With log set, descriptor 3 is the error pipe too, for valgrind's report.
 static void
-stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out, int er)
+stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out, int er, bool log)
 {
 	if (o.close_in)
 		posix_spawn_file_actions_addclose(fa, 0);
@@ -136,10 +139,15 @@ stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out
 		        O_WRONLY | O_CREAT | (o.out_append ? O_APPEND : O_TRUNC), 0644);
 	else
 		posix_spawn_file_actions_adddup2(fa, out, 1);
-	posix_spawn_file_actions_adddup2(fa, er, 2);
+	if (o.close_err)
+		posix_spawn_file_actions_addclose(fa, 2);
+	else
+		posix_spawn_file_actions_adddup2(fa, er, 2);
+	if (log)
+		posix_spawn_file_actions_adddup2(fa, er, 3);
 	// Only what the options give: a descriptor that the test runner left
 	// open would change what the program can open under a limit.
-	posix_spawn_file_actions_addclosefrom_np(fa, 3);
+	posix_spawn_file_actions_addclosefrom_np(fa, log ? 4 : 3);
 	if (!o.cwd.empty())
 		posix_spawn_file_actions_addchdir_np(fa, o.cwd.c_str());
 }
@@ -153,10 +161,13 @@ spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, 
 	pid_t pid;
 
 	posix_spawn_file_actions_init(&fa);
-	stdio_actions(&fa, o, in, out, er);
+	stdio_actions(&fa, o, in, out, er, o.close_err && argv[0] == valgrind);
 	posix_spawnattr_init(&at);
 	sigemptyset(&none);
 	sigfillset(&all);
+	// run ignores SIGPIPE itself, so leaving it out keeps it ignored.
+	if (o.pipe_ignored)
+		sigdelset(&all, SIGPIPE);
 	posix_spawnattr_setsigmask(&at, &none);
 	posix_spawnattr_setsigdefault(&at, &all);
 	posix_spawnattr_setpgroup(&at, 0);
@@ -244,7 +255,8 @@ filled(pid_t pid, int fd)
 }
 
 // Feeds the input and drains both outputs together, so that neither side can
-// block the other, and stops feeding once the program closes its input. Each
+// block the other, and stops feeding once the program closes its input. A
+// program started with both outputs closed is fed until it ends. Each
 // descriptor is closed (and set to -1) once done with.
 static bool
 pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, double end)
@@ -257,14 +269,16 @@ pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, do
 
 	if (f.data.empty())
 		shut(in);
-	while (out >= 0 || er >= 0) {
-		bool held = hold > now();
+	while (out >= 0 || er >= 0 || (in >= 0 && !ended(pid, 0))) {
+		bool held = hold > now(), blind = out < 0 && er < 0;
 		if (outheld)
 			outheld = !filled(pid, out);
 		struct pollfd p[3] = {{outheld ? -1 : out, POLLIN, 0},
 		                      {er, POLLIN, 0},
 		                      {held ? -1 : in, POLLOUT, 0}};
-		double until = std::min({end, held ? hold : end, outheld ? now() + 0.01 : end});
+		// Without an output to see the end by, look for it every 10 ms.
+		double until =
+		        std::min({end, held ? hold : end, outheld || blind ? now() + 0.01 : end});
 		int left = static_cast<int>((until - now()) * 1000);
 		if (now() >= end)
 			break;
@@ -378,12 +392,17 @@ checked(const std::vector<std::string> &argv, run_opts &o)
 	}
 	if (!under_valgrind() || argv[0].rfind(bindir() + "/", 0) != 0)
 		return argv;
-	std::vector<std::string> a = {"/usr/bin/valgrind",
+	std::vector<std::string> a = {valgrind,
 	                              "-q",
 	                              "--child-silent-after-fork=yes",
 	                              o.out_broken ? "--leak-check=no" : "--leak-check=full",
 	                              "--errors-for-leak-kinds=definite",
 	                              "--error-exitcode=99"};
+	// valgrind does not start without standard error for its report; the
+	// report then goes to descriptor 3, which valgrind moves out of the
+	// program's way (see spawn).
+	if (o.close_err)
+		a.push_back("--log-fd=3");
 	a.insert(a.end(), argv.begin(), argv.end());
 	o.timeout *= 5;
 	return a;

@@ -29,6 +29,7 @@ struct run_opts {
 	bool out_append = false;  // open out_path with O_APPEND
 	bool close_in = false;    // start with descriptor 0 closed
 	bool close_out = false;   // start with descriptor 1 closed
+	bool close_err = false;   // start with descriptor 2 closed
 	bool out_broken = false;  // descriptor 1 on a pipe whose reader is gone
 	bool in_nonblock = false; // descriptor 0 left non-blocking
 	bool in_socket = false;   // descriptor 0 a stream socket instead of a pipe
@@ -48,6 +49,8 @@ struct run_opts {
 	std::vector<std::string> pieces;
 	int pause_ms = 20;
 	std::vector<std::string> env; // extra NAME=VALUE entries
+	// SIGPIPE left ignored, as a caller's trap '' PIPE leaves it.
+	bool pipe_ignored = false;
 	// A fault for strace to inject into the program's system calls, as its
 	// -e inject= takes it ("write:retval=0:when=1"); the program then runs
 	// under strace, not valgrind.

@@ -368,6 +368,10 @@ class hostile_tty : public testing::TestWithParam<const char *>
 {
 };
 
+class hostile_closed : public testing::TestWithParam<const char *>
+{
+};
+
 // Out of memory, wherever it strikes: one line naming the reason, status 1.
 TEST_P(hostile_memory, calls_that_find_no_memory)
 {
@@ -460,9 +464,105 @@ TEST_P(hostile_tty, line_shows_at_once)
 	}
 }
 
+// Started with standard error closed, and standard output or input as well,
+// as a daemon or a cron job may be, a program sends its data where it
+// belongs, and nothing of its own reaches a command's input: twinfeed's
+// first command gets exactly the input, without the message that the second
+// has stopped reading. hitmark's helper replies "fd2" instead of its value
+// when hitmark holds a descriptor numbered 2.
+TEST_P(hostile_closed, data_goes_where_it_belongs)
+{
+	const struct {
+		const char *name, *closed;     // the standard streams closed
+		std::vector<std::string> args; // "{T}": the process to signal
+		std::string in, out;           // twinfeed's input: zs (below)
+		int status;
+		bool infile = false; // input from a file rather than a pipe
+	} rows[] = {
+	        {"dirtree", "1 2", {}, "a/\na/b\nc\n", "", 1},
+	        {"dirtree", "0 2", {}, "a/\na/b\nc\n", "", 1},
+	        {"dirtree", "2", {}, "a/\na/b\nc\n", "a/\n\tb\nc\n", 0},
+	        {"ymdtree", "1 2", {}, "16-01-15 a\n", "", 1},
+	        {"ymdtree", "0 2", {}, "16-01-15 a\n", "", 1},
+	        {"ymdtree", "2", {}, "16-01-15 a\n", "16-\n\t01-\n\t\t15 \n\t\t\ta\n", 0},
+	        {"absentees", "1 2", {"."}, "here\ngone\n", "", 1},
+	        {"absentees", "0 2", {"."}, "here\ngone\n", "", 1},
+	        {"absentees", "2", {"."}, "here\ngone\n", "gone\n", 0},
+	        {"hitmark", "1 2", {}, "f:1:x\nplain\n", "", 1},
+	        {"hitmark", "0 2", {}, "f:1:x\nplain\n", "", 1},
+	        {"hitmark", "2", {}, "f:1:x\nplain\n", "f:v:1:x\nplain\n", 0},
+	        {"sigpost", "1 2", {"SIGUSR1", "{T}"}, "", "", 0},
+	        {"sigpost", "0 2", {"SIGUSR1", "{T}"}, "", "", 0},
+	        {"sigpost", "2", {"SIGUSR1", "{T}"}, "", "", 0},
+	        // The second command stops reading at once, and twinfeed, with
+	        // SIGPIPE ignored, says so on its standard error.
+	        {"twinfeed", "1 2", {"cat > 1", "true"}, "", "", 1},
+	        {"twinfeed", "1 2", {"cat > 1", "true"}, "", "", 1, true},
+	        {"twinfeed", "0 2", {"cat > 1", "true"}, "", "", 1},
+	        {"twinfeed", "2", {"cat > 1", "true"}, "", "", 1},
+	        {"argscrub", "1 2", {"filename", "a/b"}, "", "", 1},
+	        {"argscrub", "0 2", {"filename", "a/b"}, "", "a_b", 0},
+	        {"argscrub", "2", {"filename", "a/b"}, "", "a_b", 0},
+	};
+	const bool tf = GetParam() == std::string("twinfeed");
+	const std::string zs(tf ? 8 << 20 : 0, 'z'); // more than twinfeed's pipes hold
+	for (const auto &row : rows) {
+		if (row.name != std::string(GetParam()))
+			continue;
+		std::string what = row.closed + std::string(row.infile ? ", input a file" : "");
+		std::string d = tempdir(), in = tf ? zs : row.in;
+		putfile(d + "/here", "");
+		putfile(d + "/hitmark.sh",
+		        "#!/bin/sh\n[ -L /proc/$PPID/fd/2 ] && printf fd2 || printf v\n");
+		chmod((d + "/hitmark.sh").c_str(), 0755);
+		run_opts o = {.cwd = d,
+		              .close_in = row.closed[0] == '0',
+		              .close_out = row.closed[0] == '1',
+		              .close_err = true,
+		              .pipe_ignored = true};
+		if (row.infile) {
+			putfile(d + "/in", in);
+			o.in_path = d + "/in";
+		}
+		pid_t t = -1;
+		std::vector<std::string> args = row.args;
+		if (args.size() > 1 && args[1] == "{T}") {
+			std::string sleep = "/bin/sleep";
+			char *argv[] = {sleep.data(), const_cast<char *>("30"), nullptr};
+			posix_spawnattr_t at;
+			posix_spawnattr_init(&at);
+			posix_spawnattr_setpgroup(&at, 0);
+			posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
+			ASSERT_EQ(posix_spawn(&t, argv[0], nullptr, &at, argv, environ), 0);
+			posix_spawnattr_destroy(&at);
+			args[1] = std::to_string(t);
+		}
+		run_result r = runtool(row.name, args, row.infile || o.close_in ? "" : in, o);
+		EXPECT_EQ(visible(r.out), visible(row.out)) << what;
+		EXPECT_EQ(r.status, row.status) << what << ": " << r.err;
+		expect_clean(r, what);
+		if (t > 0) {
+			int st = reap_within(t, 10);
+			EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGUSR1)
+			        << what << ": " << st;
+		}
+		if (tf) {
+			std::string got = getfile(d + "/1"), odd = got;
+			std::erase(odd, 'z');
+			EXPECT_TRUE(got == (o.close_in ? "" : zs))
+			        << what << ": " << got.size() << " bytes, not z: " << visible(odd);
+		}
+		run({"/bin/rm", "-rf", d});
+	}
+}
+
 INSTANTIATE_TEST_SUITE_P(programs, hostile_memory, testing::Values("dirtree", "ymdtree", "sigpost"),
                          [](const auto &i) { return std::string(i.param); });
 INSTANTIATE_TEST_SUITE_P(programs, hostile_tty, testing::Values("dirtree", "ymdtree"),
+                         [](const auto &i) { return std::string(i.param); });
+INSTANTIATE_TEST_SUITE_P(programs, hostile_closed,
+                         testing::Values("dirtree", "ymdtree", "absentees", "hitmark", "sigpost",
+                                         "twinfeed", "argscrub"),
                          [](const auto &i) { return std::string(i.param); });
 INSTANTIATE_TEST_SUITE_P(programs, hostile, testing::ValuesIn(progs),
                          [](const auto &i) { return std::string(i.param.name); });

@@ -66,7 +66,7 @@ args(const char *name, const char *c1, const char *c2)
 // Runs in the forked child: the reply pipe becomes standard output, then the
 // helper is started as a shell would start it. A failure goes back to the
 // parent as an errno on the error pipe, which a successful exec closes. The
-// pipe is never descriptor 1 already: no helper runs unless 1 is open.
+// pipes are numbered 3 or above, so the reply pipe is never 1 already.
 [[noreturn]] static void
 child(char **v, int out, int errfd)
 {
@@ -89,9 +89,9 @@ start(char **v, pid_t *pid)
 {
 	int rp[2], ep[2], e;
 
-	if (pipe2(rp, O_CLOEXEC) == -1)
+	if (pipe3(rp, O_CLOEXEC) == -1)
 		return -1;
-	if (pipe2(ep, O_CLOEXEC) == -1) {
+	if (pipe3(ep, O_CLOEXEC) == -1) {
 		e = errno;
 	} else {
 		if ((*pid = fork()) == 0)

@@ -58,7 +58,7 @@ read_cmd(const char *cmd)
 	int p[2];
 	pid_t pid;
 
-	if (pipe(p) == -1) {
+	if (pipe3(p, 0) == -1) {
 		warn("pipe");
 		return nullptr;
 	}
@@ -173,7 +173,8 @@ resolve(const char *name)
 {
 	char *text = lookup(name), *end = nullptr;
 
-	dprintf(2, "sig. name to num. %s\n", text);
+	// Not dprintf: glibc's loses its buffer when standard error is closed.
+	fprintf(stderr, "sig. name to num. %s\n", text);
 	const char *s = text + strspn(text, " \t");
 	int sig = digitfirst(s) ? intnum(s, &end) : 0;
 	bool one = end != nullptr && end[strspn(end, " \t")] == '\0';

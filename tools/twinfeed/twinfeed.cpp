@@ -36,7 +36,7 @@ start_p(const char *cmd, int *out)
 {
 	int p[2];
 
-	if (pipe(p) == -1)
+	if (pipe3(p, 0) == -1)
 		return -1;
 	pid_t pid = fork();
 	if (pid == 0) {
@@ -158,7 +158,7 @@ fromfile()
 	int p[2];
 	ssize_t n;
 
-	if (pipe2(p, O_CLOEXEC) == -1)
+	if (pipe3(p, O_CLOEXEC) == -1)
 		return copy(0, SIZE_MAX, 0);
 	grow(p[1]);
 	do {
