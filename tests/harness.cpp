@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -83,6 +84,82 @@ std::string
 binary(const std::string &name)
 {
 	return bindir() + "/" + name;
+}
+
+// The loader that the ELF header of type ehdr in f names, or "".
+template <class ehdr, class phdr>
+static std::string
+loader(const std::string &f)
+{
+	ehdr h;
+	phdr p;
+	if (f.size() < sizeof h)
+		return "";
+	memcpy(&h, f.data(), sizeof h);
+	for (size_t i = 0; i < h.e_phnum; i++) {
+		size_t at = h.e_phoff + i * h.e_phentsize;
+		if (at + sizeof p > f.size())
+			break;
+		memcpy(&p, f.data() + at, sizeof p);
+		if (p.p_type == PT_INTERP && p.p_offset + p.p_filesz <= f.size())
+			return std::string(f.data() + p.p_offset,
+			                   strnlen(f.data() + p.p_offset, p.p_filesz));
+	}
+	return "";
+}
+
+std::string
+interpreter(const std::string &path)
+{
+	std::string f = getfile(path);
+	if (f.size() <= EI_CLASS || f.compare(0, SELFMAG, ELFMAG) != 0)
+		return "";
+	if (f[EI_CLASS] == ELFCLASS64)
+		return loader<Elf64_Ehdr, Elf64_Phdr>(f);
+	return loader<Elf32_Ehdr, Elf32_Phdr>(f);
+}
+
+// True when the programs under test are built against musl: none of them
+// has glibc's mark, the versions its dynamic programs ask for (GLIBC_2.34)
+// or the tunables its static ones read (GLIBC_TUNABLES).
+static bool
+musl()
+{
+	static const bool yes = [] {
+		bool any = false;
+		for (const auto &d :
+		     std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/tools")) {
+			std::string path = binary(d.path().filename());
+			if (access(path.c_str(), R_OK) != 0)
+				continue;
+			if (getfile(path).find("GLIBC_") != std::string::npos)
+				return false;
+			any = true;
+		}
+		return any;
+	}();
+	return yes;
+}
+
+// The programs print the C library's own text for an error, and the tests
+// expect glibc's: musl's texts that differ are read as glibc's. It applies
+// to every run, whichever program prints, for a test may start ours through
+// a shell or setpriv; the other programs are glibc's and print none of these.
+static std::string
+glibc_texts(std::string s)
+{
+	static const char *const texts[][2] = {
+	        {"I/O error", "Input/output error"},
+	        {"Out of memory", "Cannot allocate memory"},
+	        {"No file descriptors available", "Too many open files"},
+	};
+	for (const auto &t : texts) {
+		std::string from = std::string(": ") + t[0] + "\n",
+		            to = std::string(": ") + t[1] + "\n";
+		for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+			s.replace(at, from.size(), to);
+	}
+	return s;
 }
 
 std::string
@@ -450,6 +527,8 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 	g.pid = -1;
 	if (killed || st == -1)
 		r.timed_out = true;
+	if (musl())
+		r.err = glibc_texts(r.err);
 	if (st == -1)
 		return r;
 	if (WIFEXITED(st))

@@ -76,6 +76,10 @@ std::string tool(const std::string &name);
 // The program file itself, launcher or not.
 std::string binary(const std::string &name);
 
+// The dynamic loader that the program file at path names (its ELF header's
+// PT_INTERP), "" for a static program, into which nothing can be preloaded.
+std::string interpreter(const std::string &path);
+
 // True when each program runs behind TOOLBOX_LAUNCHER: what a test puts
 // into the program's process (strace's faults, a preloaded library, limits)
 // then reaches the launcher instead.

@@ -63,4 +63,24 @@ TEST(linkage, c_library_alone)
 	EXPECT_GT(n, 0);
 }
 
+// The harness's reading of the loader, which decides whether a library can
+// be preloaded, agrees with readelf's: "[Requesting program interpreter:
+// /lib64/ld-linux-x86-64.so.2]", no such line in a static program.
+TEST(linkage, interpreter_as_readelf_reads_it)
+{
+	if (access(readelf, X_OK) != 0)
+		GTEST_SKIP() << "no readelf (Debian package binutils)";
+	const std::string tag = "[Requesting program interpreter: ";
+	for (const auto &d :
+	     std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/tools")) {
+		std::string path = binary(d.path().filename()), want;
+		run_result r = run({readelf, "-l", "-W", path});
+		EXPECT_EQ(r.status, 0) << path << ": " << r.err;
+		size_t at = r.out.find(tag);
+		if (at != std::string::npos)
+			want = r.out.substr(at + tag.size(), r.out.find(']', at) - at - tag.size());
+		EXPECT_EQ(interpreter(path), want) << path;
+	}
+}
+
 } // namespace

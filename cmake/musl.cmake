@@ -1,0 +1,22 @@
+# Static programs against Debian's musl (package musl-tools), on whatever
+# architecture the host compiler builds for: the host's gcc and g++ with
+# musl's specs file in place of the C library's headers, start files and
+# libraries. The programs link with the C compiler, so -static needs no
+# C++ runtime.
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-multiarch
+                OUTPUT_VARIABLE CMAKE_LIBRARY_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+# Debian puts musl beside glibc under the same triple with musl for gnu:
+# x86_64-linux-musl, arm-linux-musleabihf.
+string(REPLACE "-gnu" "-musl" musl_triple "${CMAKE_LIBRARY_ARCHITECTURE}")
+set(MUSL_SPECS /usr/lib/${musl_triple}/musl-gcc.specs)
+if(NOT EXISTS ${MUSL_SPECS})
+  message(FATAL_ERROR "${MUSL_SPECS} is missing: apt-get install musl-tools")
+endif()
+set(CMAKE_C_FLAGS_INIT "-specs=${MUSL_SPECS}")
+set(CMAKE_CXX_FLAGS_INIT "-specs=${MUSL_SPECS}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# CMAKE_LIBRARY_ARCHITECTURE stays the host's glibc triple: sigpost reads
+# the kernel's signal header from /usr/include/<triple>/asm, which only
+# that triple has.
