@@ -337,7 +337,8 @@ TEST(hostile_big, line_past_two_gigabytes)
 		GTEST_SKIP() << "a 2 GiB line takes too long under a checker";
 	// Its buffer grows by copying: two of 2 GiB do not fit in 4 GiB.
 	if (getfile(binary("dirtree"))[EI_CLASS] != ELFCLASS64)
-		GTEST_SKIP() << "a 2 GiB line does not fit twice in a 32-bit program's address space";
+		GTEST_SKIP()
+		        << "a 2 GiB line does not fit twice in a 32-bit program's address space";
 	if (available() < (6ULL << 30))
 		GTEST_SKIP() << "needs 6 GiB of free memory, " << (available() >> 20)
 		             << " MiB free";
