@@ -59,6 +59,12 @@ behind(const std::string &what)
 	       "), not the program";
 }
 
+std::string
+binary(const std::string &name)
+{
+	return bindir() + "/" + name;
+}
+
 // Behind a launcher, each program is a script in a private folder that
 // execs the launcher on the real program: the process keeps its id, and a
 // shell, prlimit or setpriv that a test puts in front of it still finds a
@@ -73,17 +79,11 @@ wrapped(const std::string &name)
 	}
 	std::string path = dir + "/" + name;
 	if (access(path.c_str(), X_OK) != 0) {
-		putfile(path, "#!/bin/sh\nexec " + setting("TOOLBOX_LAUNCHER") + " '" + bindir() +
-		                      "/" + name + "' \"$@\"\n");
+		putfile(path, "#!/bin/sh\nexec " + setting("TOOLBOX_LAUNCHER") + " '" +
+		                      binary(name) + "' \"$@\"\n");
 		check(chmod(path.c_str(), 0755) == 0, path.c_str());
 	}
 	return path;
-}
-
-std::string
-binary(const std::string &name)
-{
-	return bindir() + "/" + name;
 }
 
 // The loader that the ELF header of type ehdr in f names, or "".
