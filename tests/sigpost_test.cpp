@@ -372,19 +372,52 @@ TEST(sigpost_names, empty_name)
 	}
 }
 
-// With no descriptor to spare, the name cannot be looked up.
+// Where the architecture's header takes its names from the generic one, as
+// arm64's does, a name it lacks is looked up there, and only then. The test
+// writes both headers, in a mount namespace of its own.
+TEST(sigpost_names, generic_header)
+{
+	if (run({"/usr/bin/unshare", "-m", "true"}).status != 0)
+		GTEST_SKIP() << "no mount namespace here (it needs root)";
+	const std::string generic = "#define SIGUSR1\t10\n#define SIGUSR2\t12\n";
+	const struct {
+		const char *what, *arch, *got, *err;
+	} rows[] = {
+	        {"includes it", "#include <asm-generic/signal.h>\n", "10 0\n",
+	         "sig. name to num. 10\n"},
+	        {"defines its own", "#define SIGUSR2\t12\n", "",
+	         "sig. name to num. \nsigpost: unknown signal: SIGUSR1\n"},
+	};
+	const std::string sh = "mount -t tmpfs tmpfs /usr/include && cd /usr/include && "
+	                       "mkdir asm asm-generic && printf %s \"$1\" > asm/signal.h && "
+	                       "printf %s \"$2\" > asm-generic/signal.h && exec \"$3\" SIGUSR1 $4";
+	for (const auto &row : rows) {
+		target a = start();
+		run_result r = run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", sh, "sh", row.arch,
+		                    generic, tool("sigpost"), std::to_string(a.pid)});
+		EXPECT_EQ(finish(a), row.got) << row.what;
+		EXPECT_EQ(r.err, row.err) << row.what;
+		EXPECT_EQ(r.status, row.got[0] ? 0 : 1) << row.what;
+	}
+}
+
+// With no descriptor to spare, the name cannot be looked up. With standard
+// input closed the pipe gets 0 and 3, and 0 has nowhere to move.
 TEST(sigpost_failures, no_pipe)
 {
 	if (launched())
 		GTEST_SKIP() << behind("a limit on descriptors");
 	// Descriptors this test inherited would otherwise leave sigpost room.
 	ASSERT_EQ(close_range(3, ~0U, CLOSE_RANGE_CLOEXEC), 0);
-	target a = start();
-	run_result r = run({"/usr/bin/prlimit", "--nofile=4", "--", tool("sigpost"), "SIGUSR1",
-	                    std::to_string(a.pid)});
-	EXPECT_EQ(finish(a), "");
-	EXPECT_EQ(r.err, "sigpost: pipe: Too many open files\n");
-	EXPECT_EQ(r.status, 1);
+	for (bool closed : {false, true}) {
+		target a = start();
+		run_result r = run({"/usr/bin/prlimit", "--nofile=4", "--", tool("sigpost"),
+		                    "SIGUSR1", std::to_string(a.pid)},
+		                   {.close_in = closed});
+		EXPECT_EQ(finish(a), "") << closed;
+		EXPECT_EQ(r.err, "sigpost: pipe: Too many open files\n") << closed;
+		EXPECT_EQ(r.status, 1) << closed;
+	}
 }
 
 } // namespace
