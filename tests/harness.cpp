@@ -512,7 +512,7 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 		check(pipe2(g.pb, O_CLOEXEC) == 0, "pipe2");
 		shut(g.pb[0]);
 	}
-	g.pid = spawn(argv, o, g.pi[0], o.out_broken ? g.pb[1] : g.po[1], g.pe[1]);
+	g.pid = spawn(argv, o, g.pi[o.in_writeonly], o.out_broken ? g.pb[1] : g.po[1], g.pe[1]);
 	for (int *fd : {&g.pi[0], &g.po[1], &g.pe[1], &g.pb[1]})
 		shut(*fd);
 	if (o.started)

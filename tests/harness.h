@@ -37,6 +37,8 @@ struct run_opts {
 	// the program's unread, so that a read after the input fails with
 	// ECONNRESET.
 	bool in_reset = false;
+	// Descriptor 0 the write end of its pipe, which cannot be read.
+	bool in_writeonly = false;
 	// Descriptor 1 left non-blocking, on a pipe of one page, which is read
 	// only once it is full, or once the program has ended: the program
 	// surely finds its output full.
