@@ -200,8 +200,8 @@ outwrite(void *, const char *p, size_t n)
 
 // A buffered stream whose bytes reach descriptor 1 through writeall, so that
 // stdio waits for a slow reader too; the descriptor's flags, which other
-// processes share, are left alone. A failure sets the stream's error flag.
-// The program prints through it: stdout itself is the C library's to keep.
+// processes share, are left alone. A failure is kept for outfailed. The
+// program prints through it: stdout itself is the C library's to keep.
 static inline FILE *
 openout()
 {
