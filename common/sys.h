@@ -105,6 +105,20 @@ xrealloc(void *p, size_t n)
 	return p;
 }
 
+// a * b + c, for a size computed from input; one that does not fit a size_t
+// (a 32-bit one wraps below 4 GiB) ends the program as no memory does.
+static inline size_t
+xsize(size_t a, size_t b, size_t c)
+{
+	size_t n;
+
+	if (__builtin_mul_overflow(a, b, &n) || __builtin_add_overflow(n, c, &n)) {
+		errno = ENOMEM;
+		err(1, nullptr);
+	}
+	return n;
+}
+
 static inline char *
 xstrdup(const char *s)
 {

@@ -35,6 +35,12 @@ class absentees : public testing::Test
 			putfile(root + f, "");
 		ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
 		ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+		// Dated past 2038, which a 32-bit time_t cannot hold.
+		putfile(dir + "/future", "");
+		ASSERT_EQ(symlink("future", (dir + "/flink").c_str()), 0);
+		const struct timespec t[2] = {{2208988800, 0}, {2537049600, 0}};
+		for (const char *f : {"/future", "/flink"})
+			ASSERT_EQ(utimensat(AT_FDCWD, (dir + f).c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
 		// Sparse: 3 GiB of size that takes no room.
 		putfile(dir + "/big", "");
 		ASSERT_EQ(truncate((dir + "/big").c_str(), 3LL << 30), 0);
@@ -58,6 +64,7 @@ const tcase cases[] = {
         {"dangling_link_exists", "dangling\n", ""},
         {"link_loop_is_a_name", "loop\nloop/x\n", "loop/x\n"},
         {"big_file_exists", "big\n", ""},
+        {"dated_after_2038", "future\nflink\nmissing\n", "missing\n"},
         {"directory_and_inside", "sub\nsub/in\nsub/out\nsub/\n", "sub/out\n"},
         {"through_a_file", "here/x\n", "here/x\n"},
         {"empty_line_printed", "\nhere\n\n", "\n\n"},

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -87,6 +88,9 @@ const tcase cases[] = {
         {"empty_name", ":12:text\n", ":v:12:text\n", "1[12]\n"},
         {"space_before_colon", "a.txt :12:text\n", "a.txt :v:12:text\n", "1[12]\n"},
         {"tab_splits_name", "x\ta.txt:12:text\n", "x\ta.txt:v:12:text\n", "3[x][a.txt][12]\n"},
+        {"many_words", "a\tb\tc\td\te\tf\tg\th\ti\tj\tk\tl\tm\tn\to\tp:1:x\n",
+         "a\tb\tc\td\te\tf\tg\th\ti\tj\tk\tl\tm\tn\to\tp:v:1:x\n",
+         "17[a][b][c][d][e][f][g][h][i][j][k][l][m][n][o][p][1]\n"},
         {"nothing_at_all", "::\n", ":v::\n", "0\n"},
         {"later_colons_kept", "a:1:b:2:c\n", "a:v:1:b:2:c\n", "2[a][1]\n"},
         {"no_final_newline", "a:1:b", "a:v:1:b", "2[a][1]\n"},
@@ -345,6 +349,34 @@ TEST(hitmark_helper, start_failures)
 		EXPECT_EQ(r.status, row.status) << row.name;
 		rmtree(d);
 	}
+}
+
+// A name whose argument vector, (len / 2 + 4) pointers and len + 1 bytes,
+// is larger than a 32-bit size_t can count: no memory, and no part of the
+// line written, never a vector sized by the wrapped count.
+TEST(hitmark_big, name_too_long_to_size_in_32_bits)
+{
+	if (getfile(binary("hitmark"))[EI_CLASS] != ELFCLASS32)
+		GTEST_SKIP() << "only a 32-bit program's sizes wrap below 4 GiB";
+	const size_t n = 1431655798;
+	if (sysconf(_SC_AVPHYS_PAGES) < static_cast<long>((4ULL << 30) / sysconf(_SC_PAGESIZE)))
+		GTEST_SKIP() << "needs 4 GiB of free memory";
+	std::string d = withhelper(), name(1 << 20, 'n');
+	int fd = open((d + "/in").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	bool ok = fd != -1;
+	for (size_t left = n, k; ok && left > 0; left -= k) {
+		k = std::min(left, name.size());
+		ok = write(fd, name.data(), k) == static_cast<ssize_t>(k);
+	}
+	ok = ok && write(fd, ":1:x\n", 5) == 5;
+	if (fd != -1)
+		close(fd);
+	ASSERT_TRUE(ok);
+	run_result r = inside(d, "", {.in_path = d + "/in", .out_path = d + "/out", .timeout = 300});
+	EXPECT_EQ(getfile(d + "/out"), "");
+	EXPECT_EQ(r.err, "hitmark: Cannot allocate memory\n");
+	EXPECT_EQ(r.status, 1);
+	rmtree(d);
 }
 
 TEST(hitmark_failures, report_and_stop)

@@ -12,6 +12,7 @@
 
 #include "harness.h"
 #include "readline.h"
+#include "sys.h"
 
 namespace
 {
@@ -398,6 +399,16 @@ TEST(read_failure, reset_mid_line_is_kept)
 		}
 		close(sv[0]);
 	}
+}
+
+// A size computed from input that does not fit ends the program as no
+// memory does.
+TEST(xsize, wrap_is_no_memory)
+{
+	EXPECT_EQ(xsize(3, 4, 5), 17u);
+	EXPECT_EXIT(xsize(SIZE_MAX / 2 + 1, 2, 0), testing::ExitedWithCode(1),
+	            ": Cannot allocate memory\n$");
+	EXPECT_EXIT(xsize(1, SIZE_MAX, 1), testing::ExitedWithCode(1), ": Cannot allocate memory\n$");
 }
 
 } // namespace

@@ -45,7 +45,7 @@ args(const char *name, const char *c1, const char *c2)
 {
 	size_t nl = c1 - name, ml = c2 - c1 - 1, len = nl + 1 + ml;
 	size_t slots = len / 2 + 4, k = 0;
-	char **v = static_cast<char **>(xrealloc(nullptr, slots * sizeof *v + len + 1));
+	char **v = static_cast<char **>(xrealloc(nullptr, xsize(slots, sizeof *v, len + 1)));
 	char *s = reinterpret_cast<char *>(v + slots);
 	memcpy(s, name, nl);
 	s[nl] = ' ';
@@ -147,10 +147,11 @@ af(int out, char *line, bool *nohelper)
 		xwriteall(out, line, strlen(line));
 		return 0;
 	}
-	xwriteall(out, line, c1 + 1 - line);
-	// The name starts at the last space before the first colon.
+	// The name starts at the last space before the first colon. No memory
+	// for its words must leave no part of the line written.
 	auto name = static_cast<const char *>(memrchr(line, ' ', c1 - line));
 	char **v = args(name != nullptr ? name : line, c1, c2);
+	xwriteall(out, line, c1 + 1 - line);
 	ssize_t n = ask(v, reply);
 	free(v);
 	if (n == -1) {

@@ -86,7 +86,7 @@ read_cmd(const char *cmd)
 static char *
 command(const char *hdr, const char *name)
 {
-	size_t n = strlen(hdr) + 4 * strlen(name) + sizeof tail + 32;
+	size_t n = xsize(4, strlen(name), strlen(hdr) + sizeof tail + 32);
 	char *cmd = static_cast<char *>(xrealloc(nullptr, n));
 	char *p = cmd + snprintf(cmd, n, "grep %s -ie '#define ", hdr);
 
