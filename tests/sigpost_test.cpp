@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -178,17 +180,37 @@ const tcase cases[] = {
          0},
         {"pids_in_order", {"40", "-q", "3", "{A}", "{B}", "{A}"}, "40 3\n40 3\n", "40 3\n", "", 0},
         {"missing_pid_others_sent",
-         {"10", "99999999", "{A}", "abc", "{B}"},
+         {"10", "99999999", "{A}", "{B}"},
          "10 0\n",
          "10 0\n",
-         "sigpost: 99999999: No such process\nsigpost: abc: No such process\n",
+         "sigpost: 99999999: No such process\n",
          1},
-        {"q_after_pid_is_pid",
+        // A word that holds no number names no process: nothing is sent.
+        {"q_after_pid_refused",
          {"10", "{A}", "-q", "{B}"},
-         "10 0\n",
-         "10 0\n",
-         "sigpost: -q: No such process\n",
+         "",
+         "",
+         "sigpost: invalid process id: -q\n",
          1},
+        {"word_pid_refused",
+         {"10", "{A}", "{B}", "abc"},
+         "",
+         "",
+         "sigpost: invalid process id: abc\n",
+         1},
+        {"empty_pid_refused",
+         {"10", "{A}", "", "{B}"},
+         "",
+         "",
+         "sigpost: invalid process id: \n",
+         1},
+        {"name_then_pid_refused",
+         {"SIGUSR1", "-q", "1", "{A}", "+"},
+         "",
+         "",
+         "sig. name to num. 10\nsigpost: invalid process id: +\n",
+         1},
+        {"digits_then_word_is_number", {"10", "{A}x"}, "10 0\n", "", "", 0},
         {"pid_clamped",
          {"10", "{A32}", "{B}"},
          "",
@@ -399,6 +421,81 @@ TEST(sigpost_names, generic_header)
 		EXPECT_EQ(r.err, row.err) << row.what;
 		EXPECT_EQ(r.status, row.got[0] ? 0 : 1) << row.what;
 	}
+}
+
+// Every architecture's own header gives its own numbers, whether it parts
+// name and number with TABs or spaces (s390x), keeps a comment after the
+// number (mips64el) or takes its names from the generic header (arm64,
+// riscv64). Each header is put in place of the system's in a mount
+// namespace, and each name must give the number that header defines.
+TEST(sigpost_names, every_architecture_header)
+{
+	if (run({"/usr/bin/unshare", "-m", "true"}).status != 0)
+		GTEST_SKIP() << "no mount namespace here (it needs root)";
+	const char *const archs[][2] = {
+	        {"amd64", "x86_64-linux-gnu"},        {"arm64", "aarch64-linux-gnu"},
+	        {"armel", "arm-linux-gnueabi"},       {"armhf", "arm-linux-gnueabihf"},
+	        {"i386", "i686-linux-gnu"},           {"mips64el", "mips64el-linux-gnuabi64"},
+	        {"ppc64el", "powerpc64le-linux-gnu"}, {"s390x", "s390x-linux-gnu"},
+	        {"riscv64", "riscv64-linux-gnu"},
+	};
+	const char *const names[][2] = {{"SIGUSR1", "SIGUSR1"},
+	                                {"sigusr2", "SIGUSR2"},
+	                                {"-SIGTERM", "SIGTERM"},
+	                                {"SIGHUP", "SIGHUP"},
+	                                {"SIGWINCH", "SIGWINCH"}};
+	const std::string sh = "mount -t tmpfs tmpfs /usr/include && cd /usr/include && "
+	                       "mkdir asm asm-generic && cp \"$1/asm/signal.h\" asm/ && "
+	                       "cp \"$1/asm-generic/signal.h\" asm-generic/ && t=$2 && shift 2 && "
+	                       "for n; do \"$T\" \"$n\" $t || exit; done";
+	std::string missing;
+	for (const auto &[arch, triple] : archs) {
+		std::string inc = std::string("/usr/") + triple + "/include";
+		if (access((inc + "/asm/signal.h").c_str(), R_OK) != 0) {
+			missing += std::string(" linux-libc-dev-") + arch + "-cross";
+			continue;
+		}
+		std::string hdr = getfile(inc + "/asm/signal.h"), want;
+		std::vector<int> nums;
+		if (hdr.find("#include <asm-generic/signal.h>") != std::string::npos)
+			hdr = getfile(inc + "/asm-generic/signal.h");
+		std::vector<std::string> argv = {
+		        "/usr/bin/unshare", "-m", "/bin/sh", "-c", sh, "sh", inc};
+		target a = start();
+		argv.push_back(std::to_string(a.pid));
+		for (const auto &[arg, name] : names) {
+			argv.push_back(arg);
+			size_t i = hdr.find(std::string("#define ") + name);
+			ASSERT_NE(i, std::string::npos) << arch << " " << name;
+			nums.push_back(atoi(hdr.c_str() + i + 8 + strlen(name)));
+		}
+		// The target takes what is pending from the lowest number up.
+		std::sort(nums.begin(), nums.end());
+		for (int n : nums)
+			want += std::to_string(n) + " 0\n";
+		run_opts o;
+		o.env = {"T=" + tool("sigpost")};
+		run_result r = run(argv, o);
+		EXPECT_EQ(finish(a), want) << arch;
+		EXPECT_EQ(r.status, 0) << arch << ": " << r.err;
+	}
+	if (!missing.empty())
+		GTEST_SKIP() << "no header for every architecture: apt-get install" << missing;
+}
+
+// No child for the lookup: the name stands for nothing, and nothing is sent.
+TEST(sigpost_failures, no_fork)
+{
+	if (launched())
+		GTEST_SKIP() << behind("strace's injected failure");
+	if (under_valgrind())
+		GTEST_SKIP() << "strace runs the program, not valgrind";
+	target a = start();
+	run_result r = runtool("sigpost", {"SIGUSR1", std::to_string(a.pid)}, "",
+	                       {.inject = "clone:error=EAGAIN"});
+	EXPECT_EQ(finish(a), "");
+	EXPECT_EQ(r.err, "sigpost: fork: Resource temporarily unavailable\n");
+	EXPECT_EQ(r.status, 1);
 }
 
 // With no descriptor to spare, the name cannot be looked up. With standard

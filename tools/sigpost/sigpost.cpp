@@ -22,9 +22,12 @@ static constexpr char plainhdr[] = "/usr/include/asm/signal.h";
 static constexpr char archhdr[] = "/usr/include/" MULTIARCH "/asm/signal.h";
 static constexpr char generichdr[] = "/usr/include/asm-generic/signal.h";
 
-// cut -f2- keeps the value after one TAB as well as after two; dash has no
-// $'\n', so tr gets its escapes from inside plain quotes.
-static constexpr char tail[] = "'|tr -s ' '|cut -f2- -d\\#|cut -f2-|tr -d '\\t\\n'";
+// sed drops a comment after the value (mips64el keeps one) and puts a TAB
+// where spaces alone part name and value (s390x); cut -f2- then keeps the
+// value after one TAB as well as after two. dash has no $'\n', so tr gets
+// its escapes from inside plain quotes.
+static constexpr char tail[] = "'|sed 's:[[:blank:]]*/\\*.*::;s/\\(#define [^[:blank:]]\\{1,\\}\\) "
+                               "\\{1,\\}/\\1\t/'|tr -s ' '|cut -f2- -d\\#|cut -f2-|tr -d '\\t\\n'";
 
 static bool
 digitfirst(const char *s)
@@ -186,6 +189,17 @@ resolve(const char *name)
 	return sig;
 }
 
+// A word with no number at its start names no process, whatever strtol
+// would make of it.
+static bool
+isnum(const char *s)
+{
+	char *end;
+
+	intnum(s, &end);
+	return end != s;
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -209,6 +223,11 @@ main(int argc, char *argv[])
 		if (*pids == nullptr)
 			return 1;
 	}
+	// A word that names no process is a slip (a -q after the first PID):
+	// nothing is sent before every PID is known to be one.
+	for (char **p = pids; *p != nullptr; p++)
+		if (!isnum(*p))
+			errx(1, "invalid process id: %s", *p);
 	for (; *pids != nullptr; pids++) {
 		if (sigqueue(intnum(*pids, nullptr), sig, v) == -1) {
 			warn("%s", *pids);
