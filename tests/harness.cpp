@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <stdexcept>
 
@@ -86,24 +87,37 @@ wrapped(const std::string &name)
 	return path;
 }
 
+// A field of an ELF file in the host's byte order; swap when the file's
+// order is the other one (a big-endian s390x program read on amd64).
+template <class T>
+static T
+host(T v, bool swap)
+{
+	if (swap) {
+		auto *b = reinterpret_cast<unsigned char *>(&v);
+		std::reverse(b, b + sizeof v);
+	}
+	return v;
+}
+
 // The loader that the ELF header of type ehdr in f names, or "".
 template <class ehdr, class phdr>
 static std::string
-loader(const std::string &f)
+loader(const std::string &f, bool swap)
 {
 	ehdr h;
 	phdr p;
 	if (f.size() < sizeof h)
 		return "";
 	memcpy(&h, f.data(), sizeof h);
-	for (size_t i = 0; i < h.e_phnum; i++) {
-		size_t at = h.e_phoff + i * h.e_phentsize;
+	for (size_t i = 0; i < host(h.e_phnum, swap); i++) {
+		size_t at = host(h.e_phoff, swap) + i * host(h.e_phentsize, swap);
 		if (at + sizeof p > f.size())
 			break;
 		memcpy(&p, f.data() + at, sizeof p);
-		if (p.p_type == PT_INTERP && p.p_offset + p.p_filesz <= f.size())
-			return std::string(f.data() + p.p_offset,
-			                   strnlen(f.data() + p.p_offset, p.p_filesz));
+		size_t off = host(p.p_offset, swap), n = host(p.p_filesz, swap);
+		if (host(p.p_type, swap) == PT_INTERP && off + n <= f.size())
+			return std::string(f.data() + off, strnlen(f.data() + off, n));
 	}
 	return "";
 }
@@ -112,11 +126,12 @@ std::string
 interpreter(const std::string &path)
 {
 	std::string f = getfile(path);
-	if (f.size() <= EI_CLASS || f.compare(0, SELFMAG, ELFMAG) != 0)
+	if (f.size() <= EI_DATA || f.compare(0, SELFMAG, ELFMAG) != 0)
 		return "";
+	bool swap = (f[EI_DATA] == ELFDATA2MSB) != (std::endian::native == std::endian::big);
 	if (f[EI_CLASS] == ELFCLASS64)
-		return loader<Elf64_Ehdr, Elf64_Phdr>(f);
-	return loader<Elf32_Ehdr, Elf32_Phdr>(f);
+		return loader<Elf64_Ehdr, Elf64_Phdr>(f, swap);
+	return loader<Elf32_Ehdr, Elf32_Phdr>(f, swap);
 }
 
 // True when the programs under test are built against musl: none of them

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -120,7 +121,8 @@ const tcase cases[] = {
         {"name", {"SIGUSR1", "{A}"}, "10 0\n", "", "sig. name to num. 10\n", 0},
         {"name_lower", {"sigusr2", "{A}"}, "12 0\n", "", "sig. name to num. 12\n", 0},
         {"name_dash", {"-SIGTERM", "{A}"}, "15 0\n", "", "sig. name to num. 15\n", 0},
-        {"name_dash_mixed", {"-SigHup", "{A}"}, "1 0\n", "", "sig. name to num.  1\n", 0},
+        // Whatever comes before a value is the header's layout: " 1" on x86.
+        {"name_dash_mixed", {"-SigHup", "{A}"}, "1 0\n", "", "sig. name to num. {*}1\n", 0},
         {"one_tab_winch", {"SIGWINCH", "{A}"}, "28 0\n", "", "sig. name to num. 28\n", 0},
         {"one_tab_vtalrm", {"SIGVTALRM", "{A}"}, "26 0\n", "", "sig. name to num. 26\n", 0},
         {"one_tab_stkflt", {"sigstkflt", "{A}"}, "16 0\n", "", "sig. name to num. 16\n", 0},
@@ -147,7 +149,8 @@ const tcase cases[] = {
          {"SIGIO", "{A}", "{B}"},
          "",
          "",
-         "sig. name to num.  629\nsigpost: {A}: Invalid argument\nsigpost: {B}: Invalid argument\n",
+         "sig. name to num. {*}629\nsigpost: {A}: Invalid argument\nsigpost: {B}: Invalid "
+         "argument\n",
          1},
         // The first of several values must not be sent: kill's -s reads as
         // the name "s", whose first match is SIGHUP.
@@ -299,9 +302,15 @@ TEST_P(sigpost, sends_what_targets_receive)
 	const tcase &c = GetParam();
 	if (under_valgrind() && c.name == std::string("realtime_64"))
 		GTEST_SKIP() << "valgrind keeps signal 64 for itself";
-	if (launched() && atoi((c.a.empty() ? c.b : c.a).c_str()) >= 32)
+	const std::string &got = c.a.empty() ? c.b : c.a;
+	if (launched() && atoi(got.c_str()) >= 32)
 		GTEST_SKIP() << "behind a launcher: qemu-user moves real-time signals (32 arrives "
 		                "as 34)";
+	if (launched() && got.find(" 0\n") == std::string::npos && !got.empty() &&
+	    getfile(binary("sigpost"))[EI_DATA] != getfile("/proc/self/exe")[EI_DATA])
+		GTEST_SKIP()
+		        << "behind a launcher: qemu-user hands a value sent by a program of the "
+		           "other byte order to this machine's receiver as 0";
 	run_opts o;
 	std::string loc = c.turkish ? tempdir() : "";
 	if (c.turkish) {
