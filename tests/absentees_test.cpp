@@ -40,7 +40,8 @@ class absentees : public testing::Test
 		ASSERT_EQ(symlink("future", (dir + "/flink").c_str()), 0);
 		const struct timespec t[2] = {{2208988800, 0}, {2537049600, 0}};
 		for (const char *f : {"/future", "/flink"})
-			ASSERT_EQ(utimensat(AT_FDCWD, (dir + f).c_str(), t, AT_SYMLINK_NOFOLLOW), 0);
+			ASSERT_EQ(utimensat(AT_FDCWD, (dir + f).c_str(), t, AT_SYMLINK_NOFOLLOW),
+			          0);
 		// Sparse: 3 GiB of size that takes no room.
 		putfile(dir + "/big", "");
 		ASSERT_EQ(truncate((dir + "/big").c_str(), 3LL << 30), 0);

@@ -372,7 +372,8 @@ TEST(hitmark_big, name_too_long_to_size_in_32_bits)
 	if (fd != -1)
 		close(fd);
 	ASSERT_TRUE(ok);
-	run_result r = inside(d, "", {.in_path = d + "/in", .out_path = d + "/out", .timeout = 300});
+	run_result r =
+	        inside(d, "", {.in_path = d + "/in", .out_path = d + "/out", .timeout = 300});
 	EXPECT_EQ(getfile(d + "/out"), "");
 	EXPECT_EQ(r.err, "hitmark: Cannot allocate memory\n");
 	EXPECT_EQ(r.status, 1);

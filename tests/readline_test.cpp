@@ -408,7 +408,8 @@ TEST(xsize, wrap_is_no_memory)
 	EXPECT_EQ(xsize(3, 4, 5), 17u);
 	EXPECT_EXIT(xsize(SIZE_MAX / 2 + 1, 2, 0), testing::ExitedWithCode(1),
 	            ": Cannot allocate memory\n$");
-	EXPECT_EXIT(xsize(1, SIZE_MAX, 1), testing::ExitedWithCode(1), ": Cannot allocate memory\n$");
+	EXPECT_EXIT(xsize(1, SIZE_MAX, 1), testing::ExitedWithCode(1),
+	            ": Cannot allocate memory\n$");
 }
 
 } // namespace
