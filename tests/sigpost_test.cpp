@@ -449,16 +449,19 @@ TEST(sigpost_names, generic_header)
 	         "sig. name to num. 10\n"},
 	        {"defines its own", "#define SIGUSR2\t12\n", "",
 	         "sig. name to num. \nsigpost: unknown signal: SIGUSR1\n"},
+	        // grep's complaint about it comes first.
+	        {"is missing", "", "", "sig. name to num. \nsigpost: unknown signal: SIGUSR1\n"},
 	};
 	const std::string sh = "mount -t tmpfs tmpfs /usr/include && cd /usr/include && "
-	                       "mkdir asm asm-generic && printf %s \"$1\" > asm/signal.h && "
-	                       "printf %s \"$2\" > asm-generic/signal.h && exec \"$3\" SIGUSR1 $4";
+	                       "mkdir asm asm-generic && { [ -z \"$1\" ] || printf %s \"$1\" > "
+	                       "asm/signal.h; } && printf %s \"$2\" > asm-generic/signal.h && "
+	                       "exec \"$3\" SIGUSR1 $4";
 	for (const auto &row : rows) {
 		target a = start();
 		run_result r = run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", sh, "sh", row.arch,
 		                    generic, tool("sigpost"), std::to_string(a.pid)});
 		EXPECT_EQ(finish(a), row.got) << row.what;
-		EXPECT_EQ(r.err, row.err) << row.what;
+		EXPECT_TRUE(r.err.ends_with(row.err)) << row.what << ": " << r.err;
 		EXPECT_EQ(r.status, row.got[0] ? 0 : 1) << row.what;
 	}
 }
