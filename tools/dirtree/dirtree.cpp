@@ -80,11 +80,11 @@ int
 main()
 {
 	char *line;
+	size_t len;
 
 	out = openout();
 	setdepth(0);
-	while ((line = drainline(0)) != nullptr) {
-		size_t len = strlen(line);
+	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
 			line[--len] = '\0';
 		entry(line, len);

@@ -72,10 +72,10 @@ int
 main()
 {
 	char *line;
+	size_t len;
 
 	out = openout();
-	while ((line = drainline(0)) != nullptr) {
-		size_t len = strlen(line);
+	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
 			line[len - 1] = '\0';
 		char *date = cut(line, 1, ' ');
