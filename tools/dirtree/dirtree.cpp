@@ -1,6 +1,5 @@
 // dirtree: print a list of paths as an indented tree.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,30 +8,7 @@
 
 static char *prefix; // the current directory, with its trailing "/"
 static size_t plen;  // its length; 0 while there is none
-static char *indent; // TABs, at least one per open level
-static size_t depth; // the number of open levels
-static FILE *out;    // standard output, from openout
-
-static void
-setdepth(size_t d)
-{
-	static size_t cap;
-
-	if (d >= cap) {
-		cap = 2 * d + 16;
-		indent = static_cast<char *>(xrealloc(indent, cap));
-		memset(indent, '\t', cap);
-	}
-	depth = d;
-}
-
-// Text goes out by its length: printf counts its output in an int, which a
-// line of 2 GiB or more would overflow.
-static void
-put(const char *s, size_t n)
-{
-	fwrite_unlocked(s, 1, n, out);
-}
+static size_t depth; // the number of open levels, each indented by a TAB
 
 // Leaves every directory of prefix that the line does not lie in. Input that
 // never opened those levels must not take depth below 0.
@@ -49,7 +25,7 @@ leave(const char *line, size_t len)
 	for (const char *s = prefix + m; *s != '\0'; s++)
 		if (*s == '/' && d > 0)
 			d--;
-	setdepth(d);
+	depth = d;
 	while (m > 0 && prefix[m - 1] != '/')
 		m--;
 	prefix[m] = '\0';
@@ -61,19 +37,18 @@ entry(char *line, size_t len)
 {
 	if (plen > 0)
 		leave(line, len);
-	put(indent, depth);
+	outtabs(depth);
 	if (len > 0 && line[len - 1] == '/') {
 		// The same directory again prints as its "/" alone.
 		size_t from = plen < len ? plen : len - 1;
-		put(line + from, len - from);
+		outln(line + from, len - from);
 		prefix = static_cast<char *>(xrealloc(prefix, len + 1));
 		memcpy(prefix, line, len + 1);
 		plen = len;
-		setdepth(depth + 1);
+		depth++;
 	} else {
-		put(line + plen, len - plen);
+		outln(line + plen, len - plen);
 	}
-	putc_unlocked('\n', out);
 }
 
 int
@@ -82,16 +57,11 @@ main()
 	char *line;
 	size_t len;
 
-	out = openout();
-	setdepth(0);
 	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
 			line[--len] = '\0';
 		entry(line, len);
-		if (outfailed())
-			endout(out, 0);
 	}
-	int e = errno;
-	endout(out, e);
+	outend(errno);
 	return 0;
 }

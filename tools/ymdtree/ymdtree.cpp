@@ -1,16 +1,13 @@
 // ymdtree: print lines that begin with a year-month-day date as a tree.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "readline.h"
 #include "sys.h"
 
-static constexpr int levels = 3;     // year, month, day
-static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs
-static char *prev;                   // the previous line's date; null before the first
-static FILE *out;                    // standard output, from openout
+static constexpr int levels = 3; // year, month, day; level i has i TABs
+static char *prev;               // the previous line's date; null before the first
 
 // The n-th field, counted from 1, of text split at every sep, as a new heap
 // string; empty when text has fewer than n fields.
@@ -38,8 +35,7 @@ cut(const char *text, int n, char sep)
 }
 
 // Prints the date's levels from the first one that differs from the previous
-// date's, then the line's name under the day. No printf: it counts its
-// output in an int, which a part of 2 GiB or more would overflow.
+// date's, then the line's name under the day.
 static void
 entry(const char *line, const char *date)
 {
@@ -55,16 +51,15 @@ entry(const char *line, const char *date)
 			free(old);
 		}
 		if (changed) {
-			fputs_unlocked(tabs + levels - i, out);
-			fputs_unlocked(part, out);
-			fputs_unlocked(i < levels - 1 ? "-\n" : " \n", out);
+			outtabs(i);
+			outs(part, strlen(part));
+			outln(i < levels - 1 ? "-" : " ", 1);
 		}
 		free(part);
 	}
 	char *name = cut(line, 2, ' ');
-	fputs_unlocked(tabs, out);
-	fputs_unlocked(name, out);
-	putc_unlocked('\n', out);
+	outtabs(levels);
+	outln(name, strlen(name));
 	free(name);
 }
 
@@ -74,7 +69,6 @@ main()
 	char *line;
 	size_t len;
 
-	out = openout();
 	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
 			line[len - 1] = '\0';
@@ -82,12 +76,10 @@ main()
 		entry(line, date);
 		free(prev);
 		prev = date;
-		if (outfailed())
-			endout(out, 0);
 	}
 	int e = errno;
 	free(prev);
 	prev = nullptr;
-	endout(out, e);
+	outend(e);
 	return 0;
 }
