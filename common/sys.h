@@ -128,15 +128,6 @@ xstrdup(const char *s)
 	return p;
 }
 
-static inline char *
-xstrndup(const char *s, size_t n)
-{
-	char *p = strndup(s, n);
-	if (p == nullptr)
-		err(1, nullptr);
-	return p;
-}
-
 // A number in C's notation (base 0: 0x for hex, a leading 0 for octal), held
 // at the bounds of an int rather than wrapped.
 static inline int

@@ -35,16 +35,6 @@ strdup(const char *s)
 	return next<char *(const char *)>("strdup")(s);
 }
 
-extern "C" char *
-strndup(const char *s, size_t n)
-{
-	if (fails("strndup")) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return next<char *(const char *, size_t)>("strndup")(s, n);
-}
-
 extern "C" int
 setenv(const char *name, const char *value, int overwrite)
 {
