@@ -57,15 +57,15 @@ readline(int fd, size_t *len)
 	return out;
 }
 
-// drainline's state. The bytes from at to len are not handed out yet; scan of
-// them hold no "\n". nul is where the first NUL byte among them lies, or
-// none. The byte after a line handed out is replaced by the line's NUL and
-// kept in saved until the next call.
+// drainline's state. The bytes from at to len are not handed out yet; nul is
+// where the first NUL byte among them lies, or none. The byte after a line
+// handed out is replaced by the line's NUL and kept in saved until the next
+// call.
 static constexpr size_t none = SIZE_MAX;
 static struct {
 	int fd = -1;
 	char *buf;
-	size_t cap, len, at, scan, nul = none;
+	size_t cap, len, at, nul = none;
 	char saved;
 	bool lent;
 	bool ended; // the input ended after the line handed out
@@ -134,23 +134,21 @@ lend(size_t end, size_t *len)
 	dr.buf[end] = '\0';
 	dr.lent = true;
 	dr.at = end;
-	dr.scan = 0;
 	return line;
 }
 
-// drainline when the line is not all there yet, or the input ends, or fd is
-// not the one read last. Out of line, so that the common case is light.
+// drainline when the line is not all there yet (the first scan bytes not
+// handed out hold no "\n"), or the input ends, or fd is not the one read
+// last. Out of line, so that the common case is light.
 [[gnu::noinline]] static char *
-more(int fd, size_t *len)
+more(int fd, size_t *len, size_t scan)
 {
 	size_t end;
 
 	if (dr.fd != fd)
 		drop(fd);
-	if (dr.lent) {
+	if (dr.lent)
 		dr.buf[dr.at] = dr.saved;
-		dr.lent = false;
-	}
 	if (dr.ended) {
 		int e = dr.err;
 		drop(-1);
@@ -158,14 +156,13 @@ more(int fd, size_t *len)
 		return nullptr;
 	}
 	for (;;) {
-		size_t n = dr.len - dr.at - dr.scan;
-		auto nl = n ? static_cast<char *>(memchr(dr.buf + dr.at + dr.scan, '\n', n))
-		            : nullptr;
+		size_t n = dr.len - dr.at - scan;
+		auto nl = n ? static_cast<char *>(memchr(dr.buf + dr.at + scan, '\n', n)) : nullptr;
 		if (nl != nullptr) {
 			end = nl + 1 - dr.buf;
 			break;
 		}
-		dr.scan += n;
+		scan += n;
 		ssize_t r = fill();
 		if (r > 0)
 			continue;
@@ -188,15 +185,13 @@ char *
 drainline(int fd, size_t *len)
 {
 	if (!dr.lent || dr.fd != fd || dr.ended)
-		return more(fd, len);
+		return more(fd, len, 0);
+	// The saved byte goes back, and again in more, which changes nothing.
 	char *line = dr.buf + dr.at;
 	*line = dr.saved;
-	dr.lent = false;
 	auto nl = static_cast<char *>(memchr(line, '\n', dr.len - dr.at));
-	if (nl == nullptr) {
-		dr.scan = dr.len - dr.at;
-		return more(fd, len);
-	}
+	if (nl == nullptr)
+		return more(fd, len, dr.len - dr.at);
 	return lend(nl + 1 - dr.buf, len);
 }
 
@@ -277,7 +272,7 @@ freadline(int fd, linecb cb)
 			    (nul = static_cast<char *>(memchr(p, '\0', end - p))) == nullptr)
 				nul = end;
 		}
-		if (!stop && p < end)
+		if (!stop)
 			append(h, p, end - p, textof(p, end - p, nul));
 	}
 	free(h.buf);
