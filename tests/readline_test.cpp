@@ -159,6 +159,11 @@ const lcase lcases[] = {
          "123456789012345\n1234567890123456\n12345678901234567\n" + big + "\nq\n",
          {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"},
          {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"}},
+        // A NUL byte read before the line's start moves to the buffer's start.
+        {"nul_past_a_block",
+         "x\n" + std::string("a\0", 2) + wider + "\n",
+         {"x\n", "a"},
+         {"x\n", "a"}},
         {"past_a_block",
          wide + wider + "\nr\n" + wider,
          {wide, wider + "\n", "r\n", wider + "\n"},
