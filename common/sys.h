@@ -1,5 +1,6 @@
-// Helpers around system calls, shared by every program. Header-only, so that
-// a program that needs nothing else links nothing shared.
+// Helpers around system calls, shared by every program. Inline, so that a
+// program that needs nothing else links nothing shared; what keeps state is
+// in sys.cpp.
 //
 // The reading and writing loops hold one contract: a signal never ends a call
 // early (EINTR is retried), short writes are finished, and a descriptor that
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -128,15 +128,6 @@ xstrdup(const char *s)
 	return p;
 }
 
-static inline char *
-xstrndup(const char *s, size_t n)
-{
-	char *p = strndup(s, n);
-	if (p == nullptr)
-		err(1, nullptr);
-	return p;
-}
-
 // A number in C's notation (base 0: 0x for hex, a leading 0 for octal), held
 // at the bounds of an int rather than wrapped.
 static inline int
@@ -200,57 +191,23 @@ pipe3(int p[2], int flags)
 	return 0;
 }
 
-// Why standard output failed, once it has; nothing is written after that, so
-// the flush at exit cannot send part of the output twice.
-static int outerr;
+// Standard output through a buffer of its own, for the programs that print
+// piece by piece. Bytes reach descriptor 1 through writeall when the buffer
+// is full, at each line end when it is a terminal, and at outend. A failed
+// write ends the program at once ("NAME: write error: REASON", status 1), so
+// no byte is ever written twice.
 
-static inline ssize_t
-outwrite(void *, const char *p, size_t n)
-{
-	if (outerr == 0 && writeall(1, p, n) == -1)
-		outerr = errno;
-	return outerr == 0 ? static_cast<ssize_t>(n) : 0;
-}
+// Appends the n bytes at p.
+void outs(const char *p, size_t n);
 
-// A buffered stream whose bytes reach descriptor 1 through writeall, so that
-// stdio waits for a slow reader too; the descriptor's flags, which other
-// processes share, are left alone. A failure is kept for outfailed. The
-// program prints through it: stdout itself is the C library's to keep.
-static inline FILE *
-openout()
-{
-	static char buf[65536];
-	FILE *f = fopencookie(nullptr, "w", {nullptr, outwrite, nullptr, nullptr});
+// Appends k TABs.
+void outtabs(size_t k);
 
-	if (f == nullptr)
-		err(1, nullptr);
-	setvbuf(f, buf, isatty(1) ? _IOLBF : _IOFBF, sizeof buf);
-	return f;
-}
+// Appends the n bytes at p and a line end.
+void outln(const char *p, size_t n);
 
-// True once output through openout's stream has failed. Not ferror: glibc
-// sets the stream's error flag when a cookie's write returns 0, as its manual
-// asks on a failure, but musl only for a negative count, which glibc forbids.
-static inline bool
-outfailed()
-{
-	return outerr != 0;
-}
-
-// Ends a program that printed on f, made by openout, or is called as soon as
-// outfailed(): flushes f, then reports a write error, or the read error e (0
-// for none), with status 1.
-static inline void
-endout(FILE *f, int e)
-{
-	if (fflush(f) == EOF || outfailed()) {
-		errno = outerr != 0 ? outerr : errno;
-		err(1, "write error");
-	}
-	if (e != 0) {
-		errno = e;
-		err(1, "read error");
-	}
-}
+// Writes what is left, then ends the program for the read error e, if any:
+// "NAME: read error: REASON", status 1. A write error comes first.
+void outend(int e);
 
 #endif

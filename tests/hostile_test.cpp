@@ -287,8 +287,9 @@ TEST_P(hostile, line_of_ten_megabytes)
 }
 
 // A long input runs in the memory of a short one: nothing is kept per line.
-// Half a million lines in 12 MiB of address space, which a leak of one
-// allocation per line would outgrow.
+// Half a million lines, 20 MB, in 12 MiB of address space, which a leak of
+// one allocation per line would outgrow, or a reader that kept the lines it
+// has handed out.
 TEST_P(hostile, many_lines_in_little_memory)
 {
 	const prog &p = GetParam();
@@ -303,7 +304,7 @@ TEST_P(hostile, many_lines_in_little_memory)
 	argv.insert(argv.end(), p.args.begin(), p.args.end());
 	std::string in;
 	for (int i = 0; i < 500000; i++)
-		in += "plain\n";
+		in += "plain-plain-plain-plain-plain-plain-pl\n";
 	run_result r = run(argv, {.in = in, .cwd = world()});
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(r.status, 0);
@@ -412,8 +413,6 @@ TEST_P(hostile_memory, calls_that_find_no_memory)
 		std::vector<std::string> args;
 		const char *in, *calls;
 	} rows[] = {
-	        {"dirtree", {}, "a\n", "fopencookie"},
-	        {"ymdtree", {}, "16-01-15 a\n", "strndup"},
 	        // A name with a line end is unknown without a lookup.
 	        {"sigpost", {"SIG\nUSR1", "1"}, "", "strdup"},
 	        // No C locale for the lookup.
@@ -587,7 +586,7 @@ TEST_P(hostile_closed, data_goes_where_it_belongs)
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(programs, hostile_memory, testing::Values("dirtree", "ymdtree", "sigpost"),
+INSTANTIATE_TEST_SUITE_P(programs, hostile_memory, testing::Values("sigpost"),
                          [](const auto &i) { return std::string(i.param); });
 INSTANTIATE_TEST_SUITE_P(programs, hostile_tty, testing::Values("dirtree", "ymdtree"),
                          [](const auto &i) { return std::string(i.param); });

@@ -3,7 +3,6 @@
 // program's answer to that can be seen without starving the machine.
 #include <dlfcn.h>
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -36,16 +35,6 @@ strdup(const char *s)
 	return next<char *(const char *)>("strdup")(s);
 }
 
-extern "C" char *
-strndup(const char *s, size_t n)
-{
-	if (fails("strndup")) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return next<char *(const char *, size_t)>("strndup")(s, n);
-}
-
 extern "C" int
 setenv(const char *name, const char *value, int overwrite)
 {
@@ -54,15 +43,4 @@ setenv(const char *name, const char *value, int overwrite)
 		return -1;
 	}
 	return next<int(const char *, const char *, int)>("setenv")(name, value, overwrite);
-}
-
-extern "C" FILE *
-fopencookie(void *cookie, const char *mode, cookie_io_functions_t io)
-{
-	if (fails("fopencookie")) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return next<FILE *(void *, const char *, cookie_io_functions_t)>("fopencookie")(cookie,
-	                                                                                mode, io);
 }

@@ -79,15 +79,29 @@ rest(int fd)
 	return r;
 }
 
+using reader_fn = char *(*)(int, size_t *);
+
+// The next line a pull reader returns, whose length must come with it.
+char *
+next(int fd, reader_fn reader = readline)
+{
+	size_t len = SIZE_MAX;
+	char *l = reader(fd, &len);
+	if (l != nullptr) {
+		EXPECT_EQ(len, strlen(l));
+	}
+	return l;
+}
+
 // Every line a pull reader returns, as the bytes it reads as (up to a NUL).
 // Each call starts with an errno that the reader must not leave in place, as
 // a caller's own work between calls would leave it.
 std::vector<std::string>
-pull(int fd, char *(*reader)(int) = readline)
+pull(int fd, reader_fn reader = readline)
 {
 	std::vector<std::string> v;
 	char *l;
-	while ((errno = EDOM, l = reader(fd)) != nullptr)
+	while ((errno = EDOM, l = next(fd, reader)) != nullptr)
 		v.push_back(l);
 	return v;
 }
@@ -97,7 +111,8 @@ push(int fd, int stop_after = 0, int *ret = nullptr)
 {
 	std::vector<std::string> v;
 	errno = EDOM;
-	auto cb = [&](char *l) {
+	auto cb = [&](char *l, size_t len) {
+		EXPECT_EQ(len, strlen(l));
 		v.push_back(l);
 		return stop_after && static_cast<int>(v.size()) == stop_after;
 	};
@@ -135,10 +150,20 @@ const lcase lcases[] = {
         {"nul_inside", std::string("a\0b\nx\n", 6), {"a", "x\n"}, {"a", "x\n"}},
         {"nul_first", std::string("\0b\nx\n", 5), {"", "x\n"}, {"", "x\n"}},
         {"nul_in_last", std::string("a\0b", 3), {"a"}, {"a"}},
+        // On a pipe, a line read in pieces, the NUL in the first.
+        {"nul_before_a_piece",
+         std::string("ab\0", 3) + std::string(400, 'c') + "\nx\n",
+         {"ab", "x\n"},
+         {"ab", "x\n"}},
         {"buffer_sizes",
          "123456789012345\n1234567890123456\n12345678901234567\n" + big + "\nq\n",
          {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"},
          {"123456789012345\n", "1234567890123456\n", "12345678901234567\n", big + "\n", "q\n"}},
+        // A NUL byte read before the line's start moves to the buffer's start.
+        {"nul_past_a_block",
+         "x\n" + std::string("a\0", 2) + wider + "\n",
+         {"x\n", "a"},
+         {"x\n", "a"}},
         {"past_a_block",
          wide + wider + "\nr\n" + wider,
          {wide, wider + "\n", "r\n", wider + "\n"},
@@ -218,10 +243,10 @@ const std::string text = "one\ntwo\n" + big + "\nthree\nfour\nfive";
 TEST(readline_position, file)
 {
 	source s = fromfile(text);
-	EXPECT_STREQ(readline(s.fd), "one\n");
+	EXPECT_STREQ(next(s.fd), "one\n");
 	EXPECT_EQ(lseek(s.fd, 0, SEEK_CUR), 4);
-	EXPECT_STREQ(readline(s.fd), "two\n");
-	EXPECT_EQ(readline(s.fd), big + "\n");
+	EXPECT_STREQ(next(s.fd), "two\n");
+	EXPECT_EQ(next(s.fd), big + "\n");
 	EXPECT_EQ(rest(s.fd), "three\nfour\nfive");
 	finish(s);
 }
@@ -229,10 +254,10 @@ TEST(readline_position, file)
 TEST(readline_position, pipe_in_small_pieces)
 {
 	source s = frompipe(text, 3, 200);
-	EXPECT_STREQ(readline(s.fd), "one\n");
-	EXPECT_STREQ(readline(s.fd), "two\n");
-	EXPECT_EQ(readline(s.fd), big + "\n");
-	EXPECT_STREQ(readline(s.fd), "three\n");
+	EXPECT_STREQ(next(s.fd), "one\n");
+	EXPECT_STREQ(next(s.fd), "two\n");
+	EXPECT_EQ(next(s.fd), big + "\n");
+	EXPECT_STREQ(next(s.fd), "three\n");
 	EXPECT_EQ(rest(s.fd), "four\nfive");
 	finish(s);
 }
@@ -240,27 +265,27 @@ TEST(readline_position, pipe_in_small_pieces)
 TEST(readline_position, nul_line_taken_whole)
 {
 	source s = frompipe(std::string("a\0b\nx\n", 6));
-	EXPECT_STREQ(readline(s.fd), "a");
+	EXPECT_STREQ(next(s.fd), "a");
 	EXPECT_EQ(rest(s.fd), "x\n");
 	finish(s);
 }
 
 TEST(readline_state, reads_again_after_end)
 {
-	for (auto reader : {readline, drainline}) {
+	for (reader_fn reader : {readline, drainline}) {
 		int p[2];
 		ASSERT_EQ(pipe(p), 0);
 		ASSERT_EQ(write(p[1], "a\n", 2), 2);
 		int dup1 = dup(p[1]);
 		close(p[1]);
-		EXPECT_STREQ(reader(p[0]), "a\n");
+		EXPECT_STREQ(next(p[0], reader), "a\n");
 		// The write end is still open through dup1: write more, then close.
 		ASSERT_EQ(write(dup1, "b", 1), 1);
 		close(dup1);
-		EXPECT_STREQ(reader(p[0]), "b\n");
-		EXPECT_EQ(reader(p[0]), nullptr);
+		EXPECT_STREQ(next(p[0], reader), "b\n");
+		EXPECT_EQ(next(p[0], reader), nullptr);
 		EXPECT_EQ(errno, 0);
-		EXPECT_EQ(reader(p[0]), nullptr);
+		EXPECT_EQ(next(p[0], reader), nullptr);
 		EXPECT_EQ(errno, 0);
 		close(p[0]);
 	}
@@ -281,7 +306,7 @@ TEST(freadline_stop, callback_may_change_the_line)
 {
 	source s = fromfile("ab\ncd\n");
 	lines seen;
-	auto cb = [&](char *l) {
+	auto cb = [&](char *l, size_t) {
 		l[0] = 'X';
 		l[strlen(l) - 1] = '\0';
 		seen.push_back(l);
@@ -297,7 +322,7 @@ TEST(read_failure, readline_on_directory)
 {
 	int fd = open("/", O_RDONLY | O_DIRECTORY);
 	errno = 0;
-	EXPECT_EQ(readline(fd), nullptr);
+	EXPECT_EQ(next(fd), nullptr);
 	EXPECT_EQ(errno, EISDIR);
 	close(fd);
 }
@@ -314,9 +339,9 @@ TEST(read_failure, freadline_on_directory)
 
 TEST(read_failure, bad_descriptor)
 {
-	EXPECT_EQ(readline(-1), nullptr);
+	EXPECT_EQ(next(-1), nullptr);
 	EXPECT_EQ(errno, EBADF);
-	auto cb = [](char *) { return 0; };
+	auto cb = [](char *, size_t) { return 0; };
 	EXPECT_EQ(freadline(-1, tocb(cb)), -1);
 	EXPECT_EQ(errno, EBADF);
 }
@@ -326,7 +351,7 @@ TEST(nonblocking, both_readers_wait)
 {
 	source s = frompipe("late\nline", 4, 20000);
 	fcntl(s.fd, F_SETFL, O_NONBLOCK);
-	EXPECT_STREQ(readline(s.fd), "late\n");
+	EXPECT_STREQ(next(s.fd), "late\n");
 	EXPECT_EQ(push(s.fd), lines{"line"});
 	finish(s);
 }
@@ -359,8 +384,8 @@ TEST(eintr, both_readers_retry)
 		close(p[1]);
 		hits = 0;
 		if (reader == 0) {
-			EXPECT_STREQ(readline(p[0]), "x\n");
-			EXPECT_STREQ(readline(p[0]), "y\n");
+			EXPECT_STREQ(next(p[0]), "x\n");
+			EXPECT_STREQ(next(p[0]), "y\n");
 		} else {
 			EXPECT_EQ(push(p[0]), (lines{"x\n", "y\n"}));
 		}

@@ -63,8 +63,8 @@ main(int argc, char *argv[])
 
 	// The last line of an input without a final line end, and a line cut
 	// short by a NUL, are names with all their text.
-	auto af = [&st](char *line) {
-		if ((st.len = strlen(line)) == 0)
+	auto af = [&st](char *line, size_t len) {
+		if ((st.len = len) == 0)
 			return 0;
 		if (line[st.len - 1] != '\n') {
 			if (absent(st, line))

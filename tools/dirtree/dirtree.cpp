@@ -1,6 +1,6 @@
 // dirtree: print a list of paths as an indented tree.
 #include <errno.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -9,29 +9,26 @@
 
 static char *prefix; // the current directory, with its trailing "/"
 static size_t plen;  // its length; 0 while there is none
-static char *indent; // TABs, at least one per open level
-static size_t depth; // the number of open levels
-static FILE *out;    // standard output, from openout
+static size_t pcap;  // the room in prefix
+static size_t depth; // the number of open levels, each indented by a TAB
 
-static void
-setdepth(size_t d)
+// Where a and b first differ within n bytes, or n; a word at a time, for
+// lines share long beginnings.
+static size_t
+differ(const char *a, const char *b, size_t n)
 {
-	static size_t cap;
+	size_t m = 0;
+	uint64_t x, y;
 
-	if (d >= cap) {
-		cap = 2 * d + 16;
-		indent = static_cast<char *>(xrealloc(indent, cap));
-		memset(indent, '\t', cap);
+	for (; m + sizeof x <= n; m += sizeof x) {
+		memcpy(&x, a + m, sizeof x);
+		memcpy(&y, b + m, sizeof y);
+		if (x != y)
+			break;
 	}
-	depth = d;
-}
-
-// Text goes out by its length: printf counts its output in an int, which a
-// line of 2 GiB or more would overflow.
-static void
-put(const char *s, size_t n)
-{
-	fwrite_unlocked(s, 1, n, out);
+	while (m < n && a[m] == b[m])
+		m++;
+	return m;
 }
 
 // Leaves every directory of prefix that the line does not lie in. Input that
@@ -39,59 +36,54 @@ put(const char *s, size_t n)
 static void
 leave(const char *line, size_t len)
 {
-	size_t m = 0, d = depth;
+	size_t d = depth;
 
 	if (len >= plen && memcmp(prefix, line, plen) == 0)
 		return;
-	// They differ within prefix, so this stops before its end.
-	while (prefix[m] == line[m])
-		m++;
-	for (const char *s = prefix + m; *s != '\0'; s++)
-		if (*s == '/' && d > 0)
+	// They differ within prefix: where the line ends, if not before.
+	size_t m = differ(prefix, line, len < plen ? len : plen);
+	const char *s = prefix + m, *end = prefix + plen;
+	for (; (s = static_cast<const char *>(memchr(s, '/', end - s))) != nullptr; s++)
+		if (d > 0)
 			d--;
-	setdepth(d);
-	while (m > 0 && prefix[m - 1] != '/')
-		m--;
-	prefix[m] = '\0';
-	plen = m;
+	depth = d;
+	s = static_cast<const char *>(memrchr(prefix, '/', m));
+	plen = s != nullptr ? s + 1 - prefix : 0;
 }
 
 static void
-entry(char *line, size_t len)
+entry(const char *line, size_t len)
 {
 	if (plen > 0)
 		leave(line, len);
-	put(indent, depth);
+	outtabs(depth);
 	if (len > 0 && line[len - 1] == '/') {
 		// The same directory again prints as its "/" alone.
 		size_t from = plen < len ? plen : len - 1;
-		put(line + from, len - from);
-		prefix = static_cast<char *>(xrealloc(prefix, len + 1));
-		memcpy(prefix, line, len + 1);
+		outln(line + from, len - from);
+		if (pcap < len) {
+			pcap = len > 2 * pcap ? len : 2 * pcap;
+			prefix = static_cast<char *>(xrealloc(prefix, pcap));
+		}
+		memcpy(prefix, line, len);
 		plen = len;
-		setdepth(depth + 1);
+		depth++;
 	} else {
-		put(line + plen, len - plen);
+		outln(line + plen, len - plen);
 	}
-	putc_unlocked('\n', out);
 }
 
 int
 main()
 {
 	char *line;
+	size_t len;
 
-	out = openout();
-	setdepth(0);
-	while ((line = drainline(0)) != nullptr) {
-		size_t len = strlen(line);
+	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
-			line[--len] = '\0';
+			len--; // the line end
 		entry(line, len);
-		if (outfailed())
-			endout(out, 0);
 	}
-	int e = errno;
-	endout(out, e);
+	outend(errno);
 	return 0;
 }

@@ -137,14 +137,14 @@ ask(char **v, char *reply)
 // A helper that could not be started leaves the field empty and sets
 // *nohelper, so that the run does not pass for a good one.
 static int
-af(int out, char *line, bool *nohelper)
+af(int out, char *line, size_t len, bool *nohelper)
 {
 	char *c1 = strchr(line, ':');
 	char *c2 = c1 != nullptr ? strchr(c1 + 1, ':') : nullptr;
 	char reply[replymax];
 
 	if (c2 == nullptr || !numeric(c1, c2)) {
-		xwriteall(out, line, strlen(line));
+		xwriteall(out, line, len);
 		return 0;
 	}
 	// The name starts at the last space before the first colon. No memory
@@ -159,7 +159,7 @@ af(int out, char *line, bool *nohelper)
 		n = 0;
 	}
 	xwriteall(out, reply, n);
-	xwriteall(out, c1, strlen(c1));
+	xwriteall(out, c1, line + len - c1);
 	return 0;
 }
 
@@ -171,7 +171,9 @@ main()
 	int in = share(0);
 	int out = share(1);
 	bool nohelper = false;
-	auto cb = [out, &nohelper](char *line) { return af(out, line, &nohelper); };
+	auto cb = [out, &nohelper](char *line, size_t len) {
+		return af(out, line, len, &nohelper);
+	};
 
 	if (freadline(in, tocb(cb)) == -1)
 		err(1, "read error");

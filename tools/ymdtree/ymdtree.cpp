@@ -1,93 +1,97 @@
 // ymdtree: print lines that begin with a year-month-day date as a tree.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "readline.h"
 #include "sys.h"
 
-static constexpr int levels = 3;     // year, month, day
-static const char tabs[] = "\t\t\t"; // level i is indented by its last i TABs
-static char *prev;                   // the previous line's date; null before the first
-static FILE *out;                    // standard output, from openout
+static constexpr int levels = 3; // year, month, day; level i has i TABs
 
-// The n-th field, counted from 1, of text split at every sep, as a new heap
-// string; empty when text has fewer than n fields.
-static char *
-cut(const char *text, int n, char sep)
+// A field: where it starts in its line, and its length.
+struct field {
+	const char *p;
+	size_t n;
+};
+
+// The previous line's date, copied, with its levels as positions in the
+// copy; set is false before the first line.
+static struct {
+	char *buf;
+	size_t cap, len, at[levels], n[levels];
+	bool set;
+} prev;
+
+// The n-th field, counted from 1, of the len bytes at text split at every
+// sep; empty when there are fewer than n fields.
+static field
+cut(const char *text, size_t len, int n, char sep)
 {
-	const char *start = n == 1 ? text : nullptr, *end = nullptr, *p;
-	int field = 1;
+	const char *p = text, *end = text + len, *s;
 
-	for (p = text; *p != '\0'; p++) {
-		if (*p != sep)
-			continue;
-		if (++field == n)
-			start = p + 1;
-		else if (field == n + 1) {
-			end = p;
-			break;
-		}
+	for (; n > 1; n--) {
+		if ((s = static_cast<const char *>(memchr(p, sep, end - p))) == nullptr)
+			return {end, 0};
+		p = s + 1;
 	}
-	if (field == n)
-		end = p;
-	if (start == nullptr || end == nullptr)
-		return xstrndup("", 0);
-	return xstrndup(start, end - start);
+	s = static_cast<const char *>(memchr(p, sep, end - p));
+	return {p, static_cast<size_t>((s != nullptr ? s : end) - p)};
+}
+
+static void
+remember(field date, const field part[levels])
+{
+	if (prev.cap < date.n + 1) {
+		prev.cap = date.n + 1 > 2 * prev.cap ? date.n + 1 : 2 * prev.cap;
+		prev.buf = static_cast<char *>(xrealloc(prev.buf, prev.cap));
+	}
+	memcpy(prev.buf, date.p, date.n);
+	prev.len = date.n;
+	for (int i = 0; i < levels; i++) {
+		prev.at[i] = part[i].p - date.p;
+		prev.n[i] = part[i].n;
+	}
+	prev.set = true;
 }
 
 // Prints the date's levels from the first one that differs from the previous
-// date's, then the line's name under the day. No printf: it counts its
-// output in an int, which a part of 2 GiB or more would overflow.
+// date's, then the line's name under the day. Equal dates have equal levels:
+// nothing to print above the name.
 static void
-entry(const char *line, const char *date)
+entry(field date, field name)
 {
-	bool changed = prev == nullptr;
-	// Equal dates have equal parts: nothing to print above the name.
-	bool same = !changed && strcmp(prev, date) == 0;
+	bool changed = !prev.set;
+	field part[levels];
 
-	for (int i = 0; i < levels && !same; i++) {
-		char *part = cut(date, i + 1, '-');
-		if (!changed) {
-			char *old = cut(prev, i + 1, '-');
-			changed = strcmp(old, part) != 0;
-			free(old);
+	if (changed || date.n != prev.len || memcmp(date.p, prev.buf, date.n) != 0) {
+		for (int i = 0; i < levels; i++) {
+			part[i] = cut(date.p, date.n, i + 1, '-');
+			if (!changed)
+				changed = part[i].n != prev.n[i] ||
+				          memcmp(part[i].p, prev.buf + prev.at[i], part[i].n) != 0;
+			if (changed) {
+				outtabs(i);
+				outs(part[i].p, part[i].n);
+				outln(i < levels - 1 ? "-" : " ", 1);
+			}
 		}
-		if (changed) {
-			fputs_unlocked(tabs + levels - i, out);
-			fputs_unlocked(part, out);
-			fputs_unlocked(i < levels - 1 ? "-\n" : " \n", out);
-		}
-		free(part);
+		remember(date, part);
 	}
-	char *name = cut(line, 2, ' ');
-	fputs_unlocked(tabs, out);
-	fputs_unlocked(name, out);
-	putc_unlocked('\n', out);
-	free(name);
+	outtabs(levels);
+	outln(name.p, name.n);
 }
 
 int
 main()
 {
 	char *line;
+	size_t len;
 
-	out = openout();
-	while ((line = drainline(0)) != nullptr) {
-		size_t len = strlen(line);
+	while ((line = drainline(0, &len)) != nullptr) {
 		if (len > 0)
-			line[len - 1] = '\0';
-		char *date = cut(line, 1, ' ');
-		entry(line, date);
-		free(prev);
-		prev = date;
-		if (outfailed())
-			endout(out, 0);
+			len--; // the line end
+		entry(cut(line, len, 1, ' '), cut(line, len, 2, ' '));
 	}
-	int e = errno;
-	free(prev);
-	prev = nullptr;
-	endout(out, e);
+	outend(errno);
 	return 0;
 }
