@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <bit>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 #ifndef TOOLS_DIR
@@ -620,4 +621,15 @@ visible(const std::string &s)
 			v += static_cast<char>(c);
 	}
 	return v;
+}
+
+unsigned long long
+available()
+{
+	std::istringstream m(getfile("/proc/meminfo"));
+	std::string key;
+	unsigned long long kb = 0;
+	while (m >> key >> kb && key != "MemAvailable:")
+		m.ignore(256, '\n');
+	return kb << 10;
 }

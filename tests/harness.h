@@ -119,6 +119,10 @@ void putfile(const std::string &path, const std::string &bytes);
 // The whole content of a file.
 std::string getfile(const std::string &path);
 
+// Bytes of memory free for new work, from the kernel's own estimate; more
+// than a 32-bit size_t holds.
+unsigned long long available();
+
 // Printable form of bytes, for failure messages.
 std::string visible(const std::string &s);
 

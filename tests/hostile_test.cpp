@@ -343,18 +343,6 @@ isrun(const std::string &path, const std::string &head, size_t n, char c, const 
 	return ok;
 }
 
-// Bytes of memory free for new work, from the kernel's own estimate.
-size_t
-available()
-{
-	std::istringstream m(getfile("/proc/meminfo"));
-	std::string key;
-	size_t kb = 0;
-	while (m >> key >> kb && key != "MemAvailable:")
-		m.ignore(256, '\n');
-	return kb << 10;
-}
-
 // A text of 2 GiB and more is printed whole: its length is no int's count.
 TEST(hostile_big, line_past_two_gigabytes)
 {

@@ -53,8 +53,9 @@ drain(int fd, const char *stop)
 bool
 otherorder()
 {
-	return launched() &&
-	       getfile(binary("sigpost"))[EI_DATA] != getfile("/proc/self/exe")[EI_DATA];
+	static const bool other = launched() && getfile(binary("sigpost"))[EI_DATA] !=
+	                                                getfile("/proc/self/exe")[EI_DATA];
+	return other;
 }
 
 // The target's command; for a value, where the programs are of the other
