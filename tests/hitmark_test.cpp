@@ -329,18 +329,16 @@ TEST(hitmark_helper, start_failures)
 	         "#!/bin/sh\nz=v\n[ -s pid ] && grep -q '^State:.*Z' /proc/$(cat pid)/status"
 	         " 2>/dev/null && z=Z\necho $$ > pid\nprintf $z\n",
 	         "a:1:x\nb:2:y\n", "a:v:1:x\nb:v:2:y\n", "", 0755, 0},
-	        // No descriptors for the reply's pipe, then for the error pipe.
+	        // No descriptors for the reply's pipe.
 	        {"no_reply_pipe", script, "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
 	         "hitmark: ./hitmark.sh: Too many open files\n2[b][2]\n", 0755, 1,
 	         "pipe2:error=EMFILE:when=1"},
-	        {"no_error_pipe", script, "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
-	         "hitmark: ./hitmark.sh: Too many open files\n2[b][2]\n", 0755, 1,
-	         "pipe2:error=EMFILE:when=2"},
 	};
 	for (const auto &row : rows) {
-		// valgrind cannot go on after a failed execve, and strace runs
-		// the program in its place.
-		if (under_valgrind() && (row.name == std::string("too_long") || *row.inject))
+		// valgrind runs posix_spawn's child as a forked copy, whose failed
+		// exec never reaches hitmark, and strace runs the program in its
+		// place: there, only helpers that start at the first try run.
+		if (under_valgrind() && (row.status != 0 || !row.body.starts_with("#!")))
 			continue;
 		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
 		run_result r = inside(d, row.in, {.inject = row.inject});

@@ -2,6 +2,7 @@
 #include <err.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -63,47 +64,23 @@ args(const char *name, const char *c1, const char *c2)
 	return v;
 }
 
-// Runs in the forked child: the reply pipe becomes standard output, then the
-// helper is started as a shell would start it. A failure goes back to the
-// parent as an errno on the error pipe, which a successful exec closes. The
-// pipes are numbered 3 or above, so the reply pipe is never 1 already.
-[[noreturn]] static void
-child(char **v, int out, int errfd)
-{
-	if (dup2(out, 1) != -1) {
-		execv(v[1], v + 1);
-		if (errno == ENOEXEC) {
-			execv(v[0], v);
-			errno = ENOEXEC;
-		}
-	}
-	int e = errno;
-	[[maybe_unused]] ssize_t w = write(errfd, &e, sizeof e);
-	_exit(127);
-}
-
-// Starts the helper with its standard output on a pipe. Returns the pipe's
-// read end, or -1 with errno set when the helper could not be started.
+// Starts the helper with its standard output on a pipe, as a shell would
+// start it: a file without "#!" runs through the shell. Returns the pipe's
+// read end, or -1 with errno set when the helper could not be started. The
+// pipe is numbered 3 or above, so its write end is never 1 already.
 static int
 start(char **v, pid_t *pid)
 {
-	int rp[2], ep[2], e;
+	posix_spawn_file_actions_t fa;
+	int rp[2], e;
 
 	if (pipe3(rp, O_CLOEXEC) == -1)
 		return -1;
-	if (pipe3(ep, O_CLOEXEC) == -1) {
-		e = errno;
-	} else {
-		if ((*pid = fork()) == 0)
-			child(v, rp[1], ep[1]);
-		e = *pid == -1 ? errno : 0;
-		close(ep[1]);
-		int ce;
-		if (e == 0 && take(ep[0], reinterpret_cast<char *>(&ce), sizeof ce) == sizeof ce) {
-			e = ce;
-			reap(*pid);
-		}
-		close(ep[0]);
+	if ((e = posix_spawn_file_actions_init(&fa)) == 0) {
+		if ((e = posix_spawn_file_actions_adddup2(&fa, rp[1], 1)) == 0 &&
+		    (e = posix_spawn(pid, v[1], &fa, nullptr, v + 1, environ)) == ENOEXEC)
+			e = posix_spawn(pid, v[0], &fa, nullptr, v, environ) == 0 ? 0 : ENOEXEC;
+		posix_spawn_file_actions_destroy(&fa);
 	}
 	close(rp[1]);
 	if (e != 0) {
