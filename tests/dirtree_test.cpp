@@ -1,3 +1,4 @@
+// What only dirtree does; what every program does is in every_program_test.cpp.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -41,11 +42,7 @@ const tcase cases[] = {
          "r/\n\ta/\n\t\tb/\n\t\t\tf\n\t\tg\n\th/\n\t\ti\nj\n"},
 };
 
-void
-PrintTo(const tcase &c, std::ostream *os)
-{
-	*os << c.name;
-}
+using ::PrintTo; // rows print, and name their tests, by their name
 
 class dirtree : public testing::TestWithParam<tcase>
 {
@@ -61,35 +58,7 @@ TEST_P(dirtree, prints_tree)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, dirtree, testing::ValuesIn(cases),
-                         [](const auto &i) { return std::string(i.param.name); });
-
-// Standard output or input that cannot be used: a message and status 1.
-TEST(dirtree_failures, unusable_descriptors)
-{
-	const struct {
-		const char *in, *in_path, *out_path;
-		bool close_in, close_out;
-		const char *err;
-	} rows[] = {
-	        {"a/\nb\n", "", "/dev/full", false, false, "write error: No space left on device"},
-	        // One byte, written only by the flush at exit.
-	        {"\n", "", "/dev/full", false, false, "write error: No space left on device"},
-	        {"a/\n", "", "", false, true, "write error: Bad file descriptor"},
-	        {"", "/tmp", "", false, false, "read error: Is a directory"},
-	        {"", "", "", true, false, "read error: Bad file descriptor"},
-	};
-	for (const auto &w : rows) {
-		run_opts o;
-		o.in_path = w.in_path;
-		o.out_path = w.out_path;
-		o.close_in = w.close_in;
-		o.close_out = w.close_out;
-		run_result r = runtool("dirtree", {}, w.in, o);
-		EXPECT_EQ(r.out, "") << w.err;
-		EXPECT_EQ(r.err, std::string("dirtree: ") + w.err + "\n") << visible(w.in);
-		EXPECT_EQ(r.status, 1) << w.err;
-	}
-}
+                         testing::PrintToStringParamName());
 
 // A /proc file is read like any other input: its size says nothing and
 // moving its position rereads it.

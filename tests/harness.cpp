@@ -446,21 +446,6 @@ reap_within(pid_t pid, int seconds, bool *killed)
 	return st;
 }
 
-// What run holds. However run is left, the pipes are closed, the program's
-// group goes and the program is collected.
-struct group {
-	pid_t pid = -1;
-	int pi[2] = {-1, -1}, po[2] = {-1, -1}, pe[2] = {-1, -1}, pb[2] = {-1, -1};
-	~group()
-	{
-		for (int *p : {pi, po, pe, pb})
-			for (int i = 0; i < 2; i++)
-				shut(p[i]);
-		if (pid > 0)
-			reap_within(pid, 0);
-	}
-};
-
 bool
 under_valgrind()
 {
@@ -501,46 +486,128 @@ checked(const std::vector<std::string> &argv, run_opts &o)
 	return a;
 }
 
-run_result
-run(const std::vector<std::string> &argv0, const run_opts &o0)
+proc::proc(proc &&p) noexcept
 {
-	run_result r;
-	run_opts o = o0;
-	std::vector<std::string> argv = checked(argv0, o);
-	group g;
+	*this = std::move(p);
+}
+
+proc &
+proc::operator=(proc &&p) noexcept
+{
+	std::swap(pid, p.pid);
+	std::swap(in, p.in);
+	std::swap(out, p.out);
+	std::swap(err, p.err);
+	std::swap(o, p.o);
+	std::swap(end, p.end);
+	return *this;
+}
+
+proc::~proc()
+{
+	for (int *fd : {&in, &out, &err})
+		shut(*fd);
+	if (pid > 0)
+		reap_within(pid, 0);
+}
+
+// The program's ends of its streams, closed however start is left: input,
+// output, error, and output on a pipe whose reader is gone.
+struct ends {
+	int fd[4] = {-1, -1, -1, -1};
+	~ends()
+	{
+		for (int &f : fd)
+			shut(f);
+	}
+};
+
+// Standard output on a pipe or, with out_tty, a terminal.
+static void
+output(proc &p, ends &c)
+{
+	int po[2];
+	if (!p.o.out_tty) {
+		check(pipe2(po, O_CLOEXEC) == 0, "pipe2");
+		p.out = po[0];
+		c.fd[1] = po[1];
+		return;
+	}
+	p.out = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	check(p.out >= 0 && grantpt(p.out) == 0 && unlockpt(p.out) == 0, "posix_openpt");
+	c.fd[1] = open(ptsname(p.out), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	check(c.fd[1] >= 0, "ptsname");
+}
+
+proc
+start(const std::vector<std::string> &argv0, const run_opts &o0)
+{
+	proc p;
+	ends c;
+	int pi[2], pe[2], pb[2];
+	p.o = o0;
+	const run_opts &o = p.o;
+	std::vector<std::string> argv = checked(argv0, p.o);
 
 	signal(SIGPIPE, SIG_IGN);
-	check((o.in_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g.pi)
-	                   : pipe2(g.pi, O_CLOEXEC)) == 0 &&
-	              pipe2(g.po, O_CLOEXEC) == 0 && pipe2(g.pe, O_CLOEXEC) == 0,
+	check((o.in_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pi)
+	                   : pipe2(pi, O_CLOEXEC)) == 0,
 	      "pipe2");
+	p.in = pi[1];
+	c.fd[0] = pi[0];
+	output(p, c);
+	check(pipe2(pe, O_CLOEXEC) == 0, "pipe2");
+	p.err = pe[0];
+	c.fd[2] = pe[1];
 	// A byte that the harness's end never reads: closing that end resets it.
 	if (o.in_reset)
-		check(write(g.pi[0], "x", 1) == 1, "write");
-	fcntl(g.pi[1], F_SETFL, O_NONBLOCK);
+		check(write(c.fd[0], "x", 1) == 1, "write");
+	fcntl(p.in, F_SETFL, O_NONBLOCK);
 	if (o.in_nonblock)
-		fcntl(g.pi[0], F_SETFL, O_NONBLOCK);
+		fcntl(c.fd[0], F_SETFL, O_NONBLOCK);
 	if (o.out_nonblock) {
-		fcntl(g.po[1], F_SETFL, O_NONBLOCK);
-		fcntl(g.po[1], F_SETPIPE_SZ, 4096);
+		fcntl(c.fd[1], F_SETFL, O_NONBLOCK);
+		fcntl(c.fd[1], F_SETPIPE_SZ, 4096);
 	}
 	if (o.out_broken) {
-		check(pipe2(g.pb, O_CLOEXEC) == 0, "pipe2");
-		shut(g.pb[0]);
+		check(pipe2(pb, O_CLOEXEC) == 0, "pipe2");
+		close(pb[0]);
+		c.fd[3] = pb[1];
 	}
-	g.pid = spawn(argv, o, g.pi[o.in_writeonly], o.out_broken ? g.pb[1] : g.po[1], g.pe[1]);
-	for (int *fd : {&g.pi[0], &g.po[1], &g.pe[1], &g.pb[1]})
-		shut(*fd);
-	if (o.started)
-		o.started(g.pid);
-	double end = now() + o.timeout;
-	if (!pump(g.pi[1], g.po[0], g.pe[0], o, g.pid, r, end)) {
+	p.pid = spawn(argv, o, o.in_writeonly ? p.in : c.fd[0], c.fd[o.out_broken ? 3 : 1],
+	              c.fd[2]);
+	p.end = now() + o.timeout;
+	return p;
+}
+
+std::string
+readuntil(proc &p, const std::string &want)
+{
+	std::string got;
+	char buf[4096];
+	struct pollfd f = {p.out, POLLIN, 0};
+	while (!got.ends_with(want) && poll(&f, 1, std::max(0.0, p.end - now()) * 1000) > 0) {
+		ssize_t n = read(p.out, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		got.append(buf, n);
+	}
+	return got;
+}
+
+run_result
+finish(proc &p)
+{
+	run_result r;
+	if (p.pid < 0)
+		return r;
+	if (!pump(p.in, p.out, p.err, p.o, p.pid, r, p.end)) {
 		r.timed_out = true;
-		kill(-g.pid, SIGKILL);
+		kill(-p.pid, SIGKILL);
 	}
 	bool killed;
-	int st = reap_within(g.pid, std::max(1, static_cast<int>(end - now())), &killed);
-	g.pid = -1;
+	int st = reap_within(p.pid, std::max(1, static_cast<int>(p.end - now())), &killed);
+	p.pid = -1;
 	if (killed || st == -1)
 		r.timed_out = true;
 	if (musl())
@@ -552,6 +619,13 @@ run(const std::vector<std::string> &argv0, const run_opts &o0)
 	else if (WIFSIGNALED(st))
 		r.sig = WTERMSIG(st);
 	return r;
+}
+
+run_result
+run(const std::vector<std::string> &argv, const run_opts &o)
+{
+	proc p = start(argv, o);
+	return finish(p);
 }
 
 run_result

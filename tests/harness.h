@@ -17,7 +17,7 @@
 #define TOOLBOX_ASAN 0
 #endif
 
-#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,9 +57,9 @@ struct run_opts {
 	// -e inject= takes it ("write:retval=0:when=1"); the program then runs
 	// under strace, not valgrind.
 	std::string inject;
+	// Standard output a terminal, which the harness reads as output.
+	bool out_tty = false;
 	int timeout = 60; // seconds before the process group is killed
-	// Called with the program's process id once it has started.
-	std::function<void(pid_t)> started;
 };
 
 struct run_result {
@@ -68,6 +68,20 @@ struct run_result {
 	int sig = 0;     // terminating signal, 0 when it exited
 	bool timed_out = false;
 };
+
+// A table's row prints as its name, which also names its test
+// (testing::PrintToStringParamName()). GoogleTest looks for PrintTo where
+// the row's type is: a test file takes this one in with "using ::PrintTo;".
+template <class row>
+requires requires(const row &r)
+{
+	std::string(r.name);
+}
+void
+PrintTo(const row &r, std::ostream *os)
+{
+	*os << r.name;
+}
 
 // Path of a program under test by name: in the build tree's bin folder, or
 // in the folder that TOOLBOX_BIN names (installed programs, say). With
@@ -95,6 +109,32 @@ std::string behind(const std::string &what);
 // a process group of its own. However run is left (a return, an exception),
 // that group is killed and the program collected.
 run_result run(const std::vector<std::string> &argv, const run_opts &o = {});
+
+// A program left running by start, for a test that acts while it runs
+// (sends a signal, reads part of the output, writes more input). in, out and
+// err are the test's ends of its standard streams. However the test is left,
+// the program's group goes and the program is collected.
+struct proc {
+	pid_t pid = -1;
+	int in = -1, out = -1, err = -1;
+	run_opts o;
+	double end = 0; // when its time is up
+	proc() = default;
+	proc(proc &&p) noexcept;
+	proc &operator=(proc &&p) noexcept;
+	~proc();
+};
+
+// Starts argv as run does, and returns at once.
+proc start(const std::vector<std::string> &argv, const run_opts &o = {});
+
+// What the program's standard output gives until it ends with want, or its
+// time is up. These bytes are not in finish's output.
+std::string readuntil(proc &p, const std::string &want);
+
+// Feeds o.in, closes the input, and collects the rest as run does. A proc
+// that was never started gives an empty result.
+run_result finish(proc &p);
 
 // Shorthand: runs the named tool with args and the given standard input.
 run_result runtool(const std::string &name, const std::vector<std::string> &args,

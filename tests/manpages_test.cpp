@@ -1,3 +1,4 @@
+// What only the manual pages must be: every page renders and lints cleanly.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+// True, with errno set, when the call name is to fail.
 static bool
 fails(const char *name)
 {
@@ -13,8 +14,10 @@ fails(const char *name)
 	size_t n = strlen(name);
 
 	for (const char *p = v; p != nullptr && *p != '\0'; p += strcspn(p, ","), p += *p == ',')
-		if (strncmp(p, name, n) == 0 && (p[n] == ',' || p[n] == '\0'))
+		if (strncmp(p, name, n) == 0 && (p[n] == ',' || p[n] == '\0')) {
+			errno = ENOMEM;
 			return true;
+		}
 	return false;
 }
 
@@ -28,19 +31,25 @@ next(const char *name)
 extern "C" char *
 strdup(const char *s)
 {
-	if (fails("strdup")) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return next<char *(const char *)>("strdup")(s);
+	return fails("strdup") ? nullptr : next<char *(const char *)>("strdup")(s);
 }
 
 extern "C" int
 setenv(const char *name, const char *value, int overwrite)
 {
-	if (fails("setenv")) {
-		errno = ENOMEM;
-		return -1;
-	}
-	return next<int(const char *, const char *, int)>("setenv")(name, value, overwrite);
+	return fails("setenv") ? -1
+	                       : next<int(const char *, const char *, int)>("setenv")(name, value,
+	                                                                              overwrite);
+}
+
+extern "C" void *
+malloc(size_t n)
+{
+	return fails("malloc") ? nullptr : next<void *(size_t)>("malloc")(n);
+}
+
+extern "C" void *
+realloc(void *p, size_t n)
+{
+	return fails("realloc") ? nullptr : next<void *(void *, size_t)>("realloc")(p, n);
 }

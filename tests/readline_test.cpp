@@ -1,3 +1,5 @@
+// What only the shared line readers do; the programs that use them are
+// tested through what they print, in every_program_test.cpp and NAME_test.cpp.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -170,11 +172,7 @@ const lcase lcases[] = {
          {wide, wider + "\n", "r\n", wider}},
 };
 
-void
-PrintTo(const lcase &c, std::ostream *os)
-{
-	*os << c.name;
-}
+using ::PrintTo; // rows print, and name their tests, by their name
 
 class readers : public testing::TestWithParam<lcase>
 {
@@ -235,7 +233,7 @@ TEST_P(readers, freadline_on_pipe_in_pieces)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, readers, testing::ValuesIn(lcases),
-                         [](const auto &i) { return std::string(i.param.name); });
+                         testing::PrintToStringParamName());
 
 // readline must leave every byte after the returned line in the descriptor.
 const std::string text = "one\ntwo\n" + big + "\nthree\nfour\nfive";

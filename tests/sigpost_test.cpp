@@ -1,12 +1,10 @@
+// What only sigpost does; what every program does is in every_program_test.cpp.
 #include <gtest/gtest.h>
 
 #include <elf.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,30 +20,6 @@
 
 namespace
 {
-
-// A running target: its standard input and output, held open by the test.
-struct target {
-	pid_t pid = -1;
-	int in = -1, out = -1;
-};
-
-// Reads from fd until EOF or until the text ends with stop, 30 s at most.
-std::string
-drain(int fd, const char *stop)
-{
-	std::string s;
-	char buf[4096];
-	struct pollfd p = {fd, POLLIN, 0};
-	while (poll(&p, 1, 30000) > 0) {
-		ssize_t n = read(fd, buf, sizeof buf);
-		if (n <= 0)
-			break;
-		s.append(buf, n);
-		if (stop != nullptr && s.ends_with(stop))
-			break;
-	}
-	return s;
-}
 
 // True when the programs under test are of the other byte order, run by an
 // emulator: qemu-user hands a value that one of them sends to a target of
@@ -74,57 +48,13 @@ targetcmd(bool value)
 	return {"/bin/sh", "-c", "exec $TOOLBOX_LAUNCHER \"$0\"", t};
 }
 
-target
-start(bool value = false)
+// A target that has said it is ready; finish gives what it received.
+proc
+target(bool value = false)
 {
-	int in[2], out[2];
-	target t;
-	posix_spawn_file_actions_t fa;
-	posix_spawnattr_t at;
-	std::vector<std::string> cmd = targetcmd(value);
-	std::vector<char *> argv;
-	for (auto &a : cmd)
-		argv.push_back(a.data());
-	argv.push_back(nullptr);
-
-	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-		ADD_FAILURE() << "pipe2";
-		return t;
-	}
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-	posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-	posix_spawnattr_init(&at);
-	posix_spawnattr_setpgroup(&at, 0);
-	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP);
-	bool ok = posix_spawn(&t.pid, argv[0], &fa, &at, argv.data(), environ) == 0;
-	posix_spawn_file_actions_destroy(&fa);
-	posix_spawnattr_destroy(&at);
-	close(in[0]);
-	close(out[1]);
-	if (!ok) {
-		ADD_FAILURE() << "cannot start " << cmd.back();
-		close(in[1]);
-		close(out[0]);
-		return target();
-	}
-	t.in = in[1];
-	t.out = out[0];
-	EXPECT_EQ(drain(t.out, "ready\n"), "ready\n");
+	proc t = start(targetcmd(value));
+	EXPECT_EQ(readuntil(t, "ready\n"), "ready\n");
 	return t;
-}
-
-// What the target received: all is pending once sigpost has exited.
-std::string
-finish(target &t)
-{
-	if (t.pid < 0)
-		return "";
-	close(t.in);
-	std::string s = drain(t.out, nullptr);
-	close(t.out);
-	reap_within(t.pid, 0);
-	return s;
 }
 
 struct tcase {
@@ -265,11 +195,7 @@ const tcase cases[] = {
          1},
 };
 
-void
-PrintTo(const tcase &c, std::ostream *os)
-{
-	*os << c.name;
-}
+using ::PrintTo; // rows print, and name their tests, by their name
 
 std::string
 fill(std::string s, pid_t a, pid_t b)
@@ -350,25 +276,25 @@ TEST_P(sigpost, sends_what_targets_receive)
 			GTEST_SKIP() << why;
 		}
 	}
-	target a = start(value), b;
+	proc a = target(value), b;
 	for (const auto &s : c.args)
 		if (s == "{B}")
-			b = start(value);
+			b = target(value);
 	std::vector<std::string> args;
 	for (const auto &s : c.args)
 		args.push_back(fill(s, a.pid, b.pid));
 	run_result r = runtool("sigpost", args, "", o);
 	if (c.turkish)
 		run({"/bin/rm", "-rf", loc});
-	EXPECT_EQ(finish(a), c.a);
-	EXPECT_EQ(finish(b), c.b);
 	EXPECT_EQ(r.out, "");
 	expect_like(r.err, fill(c.err, a.pid, b.pid));
 	EXPECT_EQ(r.status, c.status);
+	EXPECT_EQ(finish(a).out, c.a);
+	EXPECT_EQ(finish(b).out, c.b);
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, sigpost, testing::ValuesIn(cases),
-                         [](const auto &i) { return std::string(i.param.name); });
+                         testing::PrintToStringParamName());
 
 // The name reaches grep as one literal pattern, whatever quotes it holds.
 TEST(sigpost_names, shell_text_runs_nothing)
@@ -376,9 +302,9 @@ TEST(sigpost_names, shell_text_runs_nothing)
 	std::string d = tempdir();
 	std::string name =
 	        "x';touch " + d + "/a;'$(touch " + d + "/b)`touch " + d + "/c`;touch " + d + "/d";
-	target a = start();
+	proc a = target();
 	run_result r = runtool("sigpost", {name, std::to_string(a.pid)});
-	EXPECT_EQ(finish(a), "");
+	EXPECT_EQ(finish(a).out, "");
 	EXPECT_EQ(r.err, "sig. name to num. \nsigpost: unknown signal: " + name + "\n");
 	EXPECT_EQ(r.status, 1);
 	struct stat st;
@@ -400,9 +326,9 @@ TEST(sigpost_names, name_is_literal)
 	for (char c : std::string(" \t\n'\"\\$`;&|<>()*?[]{}#~=%!^"))
 		names.push_back(std::string("SIG") + c + "USR1");
 	for (const auto &name : names) {
-		target a = start();
+		proc a = target();
 		run_result r = runtool("sigpost", {name, std::to_string(a.pid)});
-		EXPECT_EQ(finish(a), "") << name;
+		EXPECT_EQ(finish(a).out, "") << name;
 		EXPECT_EQ(r.err, std::string("sig. name to num. \nsigpost: unknown signal: ") +
 		                         name + "\n");
 		EXPECT_EQ(r.status, 1);
@@ -412,11 +338,11 @@ TEST(sigpost_names, name_is_literal)
 // The lookup does not depend on the caller's grep taking options late.
 TEST(sigpost_names, posixly_correct)
 {
-	target a = start();
+	proc a = target();
 	run_opts o;
 	o.env = {"POSIXLY_CORRECT=1"};
 	run_result r = runtool("sigpost", {"SIGUSR1", std::to_string(a.pid)}, "", o);
-	EXPECT_EQ(finish(a), "10 0\n");
+	EXPECT_EQ(finish(a).out, "10 0\n");
 	EXPECT_EQ(r.status, 0);
 }
 
@@ -424,18 +350,44 @@ TEST(sigpost_names, posixly_correct)
 TEST(sigpost_names, empty_name)
 {
 	for (const char *sig : {"-", ""}) {
-		target a = start();
+		proc a = target();
 		run_result r = runtool("sigpost", {sig, std::to_string(a.pid)});
-		EXPECT_EQ(finish(a), "");
+		EXPECT_EQ(finish(a).out, "");
 		EXPECT_TRUE(r.err.starts_with("sig. name to num. ")) << r.err;
 		EXPECT_TRUE(r.err.ends_with("\nsigpost: unknown signal: \n")) << r.err;
 		EXPECT_EQ(r.status, 1);
 	}
 }
 
+// Runs sigpost with args in a mount namespace of its own, whose headers
+// are arch as asm/signal.h (none when it is "") and generic as
+// asm-generic/signal.h.
+run_result
+withheaders(const std::string &arch, const std::string &generic,
+            const std::vector<std::string> &args)
+{
+	std::string d = tempdir();
+	putfile(d + "/arch", arch);
+	putfile(d + "/generic", generic);
+	std::vector<std::string> argv = {
+	        "/usr/bin/unshare",
+	        "-m",
+	        "/bin/sh",
+	        "-c",
+	        "d=$1 && shift && mount -t tmpfs tmpfs /usr/include && cd /usr/include && mkdir "
+	        "asm asm-generic && { [ ! -s \"$d/arch\" ] || cp \"$d/arch\" asm/signal.h; } && "
+	        "cp \"$d/generic\" asm-generic/signal.h && exec \"$@\"",
+	        "sh",
+	        d,
+	        tool("sigpost")};
+	argv.insert(argv.end(), args.begin(), args.end());
+	run_result r = run(argv);
+	run({"/bin/rm", "-rf", d});
+	return r;
+}
+
 // Where the architecture's header takes its names from the generic one, as
-// arm64's does, a name it lacks is looked up there, and only then. The test
-// writes both headers, in a mount namespace of its own.
+// arm64's does, a name it lacks is looked up there, and only then.
 TEST(sigpost_names, generic_header)
 {
 	if (run({"/usr/bin/unshare", "-m", "true"}).status != 0)
@@ -451,15 +403,10 @@ TEST(sigpost_names, generic_header)
 	        // grep's complaint about it comes first.
 	        {"is missing", "", "", "sig. name to num. \nsigpost: unknown signal: SIGUSR1\n"},
 	};
-	const std::string sh = "mount -t tmpfs tmpfs /usr/include && cd /usr/include && "
-	                       "mkdir asm asm-generic && { [ -z \"$1\" ] || printf %s \"$1\" > "
-	                       "asm/signal.h; } && printf %s \"$2\" > asm-generic/signal.h && "
-	                       "exec \"$3\" SIGUSR1 $4";
 	for (const auto &row : rows) {
-		target a = start();
-		run_result r = run({"/usr/bin/unshare", "-m", "/bin/sh", "-c", sh, "sh", row.arch,
-		                    generic, tool("sigpost"), std::to_string(a.pid)});
-		EXPECT_EQ(finish(a), row.got) << row.what;
+		proc a = target();
+		run_result r = withheaders(row.arch, generic, {"SIGUSR1", std::to_string(a.pid)});
+		EXPECT_EQ(finish(a).out, row.got) << row.what;
 		EXPECT_TRUE(r.err.ends_with(row.err)) << row.what << ": " << r.err;
 		EXPECT_EQ(r.status, row.got[0] ? 0 : 1) << row.what;
 	}
@@ -468,8 +415,7 @@ TEST(sigpost_names, generic_header)
 // Every architecture's own header gives its own numbers, whether it parts
 // name and number with TABs or spaces (s390x), keeps a comment after the
 // number (mips64el) or takes its names from the generic header (arm64,
-// riscv64). Each header is put in place of the system's in a mount
-// namespace, and each name must give the number that header defines.
+// riscv64).
 TEST(sigpost_names, every_architecture_header)
 {
 	if (run({"/usr/bin/unshare", "-m", "true"}).status != 0)
@@ -486,10 +432,6 @@ TEST(sigpost_names, every_architecture_header)
 	                                {"-SIGTERM", "SIGTERM"},
 	                                {"SIGHUP", "SIGHUP"},
 	                                {"SIGWINCH", "SIGWINCH"}};
-	const std::string sh = "mount -t tmpfs tmpfs /usr/include && cd /usr/include && "
-	                       "mkdir asm asm-generic && cp \"$1/asm/signal.h\" asm/ && "
-	                       "cp \"$1/asm-generic/signal.h\" asm-generic/ && t=$2 && shift 2 && "
-	                       "for n; do \"$T\" \"$n\" $t || exit; done";
 	std::string missing;
 	for (const auto &[arch, triple] : archs) {
 		std::string inc = std::string("/usr/") + triple + "/include";
@@ -498,65 +440,54 @@ TEST(sigpost_names, every_architecture_header)
 			continue;
 		}
 		std::string hdr = getfile(inc + "/asm/signal.h"), want;
+		std::string gen = getfile(inc + "/asm-generic/signal.h");
+		std::string defs = hdr.find("#include <asm-generic/signal.h>") != std::string::npos
+		                           ? gen
+		                           : hdr;
 		std::vector<int> nums;
-		if (hdr.find("#include <asm-generic/signal.h>") != std::string::npos)
-			hdr = getfile(inc + "/asm-generic/signal.h");
-		std::vector<std::string> argv = {
-		        "/usr/bin/unshare", "-m", "/bin/sh", "-c", sh, "sh", inc};
-		target a = start();
-		argv.push_back(std::to_string(a.pid));
+		proc a = target();
 		for (const auto &[arg, name] : names) {
-			argv.push_back(arg);
-			size_t i = hdr.find(std::string("#define ") + name);
+			size_t i = defs.find(std::string("#define ") + name);
 			ASSERT_NE(i, std::string::npos) << arch << " " << name;
-			nums.push_back(atoi(hdr.c_str() + i + 8 + strlen(name)));
+			nums.push_back(atoi(defs.c_str() + i + 8 + strlen(name)));
+			run_result r = withheaders(hdr, gen, {arg, std::to_string(a.pid)});
+			EXPECT_EQ(r.status, 0) << arch << " " << arg << ": " << r.err;
 		}
 		// The target takes what is pending from the lowest number up.
 		std::sort(nums.begin(), nums.end());
 		for (int n : nums)
 			want += std::to_string(n) + " 0\n";
-		run_opts o;
-		o.env = {"T=" + tool("sigpost")};
-		run_result r = run(argv, o);
-		EXPECT_EQ(finish(a), want) << arch;
-		EXPECT_EQ(r.status, 0) << arch << ": " << r.err;
+		EXPECT_EQ(finish(a).out, want) << arch;
 	}
 	if (!missing.empty())
 		GTEST_SKIP() << "no header for every architecture: apt-get install" << missing;
 }
 
-// No child for the lookup: the name stands for nothing, and nothing is sent.
-// musl forks by the fork call where the architecture has one.
-TEST(sigpost_failures, no_fork)
+// No pipe or no child for the lookup: the name stands for nothing, and
+// nothing is sent. With standard input closed the pipe gets 0 and 3, and 0
+// needs a descriptor more to move to. musl forks by the fork call where the
+// architecture has one.
+TEST(sigpost_failures, no_lookup)
 {
 	if (launched())
 		GTEST_SKIP() << behind("strace's injected failure");
 	if (under_valgrind())
 		GTEST_SKIP() << "strace runs the program, not valgrind";
-	target a = start();
-	run_result r = runtool("sigpost", {"SIGUSR1", std::to_string(a.pid)}, "",
-	                       {.inject = "clone,?fork:error=EAGAIN"});
-	EXPECT_EQ(finish(a), "");
-	EXPECT_EQ(r.err, "sigpost: fork: Resource temporarily unavailable\n");
-	EXPECT_EQ(r.status, 1);
-}
-
-// With no descriptor to spare, the name cannot be looked up. With standard
-// input closed the pipe gets 0 and 3, and 0 has nowhere to move.
-TEST(sigpost_failures, no_pipe)
-{
-	if (launched())
-		GTEST_SKIP() << behind("a limit on descriptors");
-	// Descriptors this test inherited would otherwise leave sigpost room.
-	ASSERT_EQ(close_range(3, ~0U, CLOSE_RANGE_CLOEXEC), 0);
-	for (bool closed : {false, true}) {
-		target a = start();
-		run_result r = run({"/usr/bin/prlimit", "--nofile=4", "--", tool("sigpost"),
-		                    "SIGUSR1", std::to_string(a.pid)},
-		                   {.close_in = closed});
-		EXPECT_EQ(finish(a), "") << closed;
-		EXPECT_EQ(r.err, "sigpost: pipe: Too many open files\n") << closed;
-		EXPECT_EQ(r.status, 1) << closed;
+	const struct {
+		const char *inject, *err;
+		bool closed = false;
+	} rows[] = {
+	        {"clone,?fork:error=EAGAIN", "fork: Resource temporarily unavailable"},
+	        {"pipe2:error=EMFILE", "pipe: Too many open files"},
+	        {"fcntl,?fcntl64:error=EMFILE:when=1", "pipe: Too many open files", true},
+	};
+	for (const auto &row : rows) {
+		proc a = target();
+		run_result r = runtool("sigpost", {"SIGUSR1", std::to_string(a.pid)}, "",
+		                       {.close_in = row.closed, .inject = row.inject});
+		EXPECT_EQ(finish(a).out, "") << row.inject;
+		EXPECT_EQ(r.err, std::string("sigpost: ") + row.err + "\n");
+		EXPECT_EQ(r.status, 1) << row.inject;
 	}
 }
 

@@ -1,3 +1,4 @@
+// What only ymdtree does; what every program does is in every_program_test.cpp.
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -56,11 +57,7 @@ const tcase cases[] = {
         {"high_bytes", "16-01-15 caf\xc3\xa9\r\n", full("16", "01", "15", "caf\xc3\xa9\r")},
 };
 
-void
-PrintTo(const tcase &c, std::ostream *os)
-{
-	*os << c.name;
-}
+using ::PrintTo; // rows print, and name their tests, by their name
 
 class ymdtree : public testing::TestWithParam<tcase>
 {
@@ -76,33 +73,7 @@ TEST_P(ymdtree, prints_tree)
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, ymdtree, testing::ValuesIn(cases),
-                         [](const auto &i) { return std::string(i.param.name); });
-
-// Standard output or input that cannot be used: a message and status 1.
-TEST(ymdtree_failures, unusable_descriptors)
-{
-	struct {
-		const char *in_path, *out_path;
-		bool close_in, close_out;
-		const char *err;
-	} rows[] = {
-	        {"", "/dev/full", false, false, "write error: No space left on device"},
-	        {"", "", false, true, "write error: Bad file descriptor"},
-	        {"/tmp", "", false, false, "read error: Is a directory"},
-	        {"", "", true, false, "read error: Bad file descriptor"},
-	};
-	for (const auto &w : rows) {
-		run_opts o;
-		o.in_path = w.in_path;
-		o.out_path = w.out_path;
-		o.close_in = w.close_in;
-		o.close_out = w.close_out;
-		run_result r = runtool("ymdtree", {}, "16-01-15 a\n", o);
-		EXPECT_EQ(r.out, "") << w.err;
-		EXPECT_EQ(r.err, std::string("ymdtree: ") + w.err + "\n");
-		EXPECT_EQ(r.status, 1) << w.err;
-	}
-}
+                         testing::PrintToStringParamName());
 
 // Every path of the loop, 100,000 times over: in the sanitizer build a heap
 // string that is not freed shows as a leak report and a failed status.
