@@ -476,7 +476,7 @@ TEST_P(hostile_tty, line_shows_at_once)
 // belongs, and nothing of its own reaches a command's input: twinfeed's
 // first command gets exactly the input, without the message that the second
 // has stopped reading. hitmark's helper replies "fd2" instead of its value
-// when hitmark holds a descriptor numbered 2.
+// when it starts with a descriptor numbered 2 of hitmark's.
 TEST_P(hostile_closed, data_goes_where_it_belongs)
 {
 	const struct {
@@ -520,7 +520,7 @@ TEST_P(hostile_closed, data_goes_where_it_belongs)
 		std::string d = tempdir(), in = tf ? zs : row.in;
 		putfile(d + "/here", "");
 		putfile(d + "/hitmark.sh",
-		        "#!/bin/sh\n[ -L /proc/$PPID/fd/2 ] && printf fd2 || printf v\n");
+		        "#!/bin/sh\n[ -L /proc/$$/fd/2 ] && printf fd2 || printf v\n");
 		chmod((d + "/hitmark.sh").c_str(), 0755);
 		run_opts o = {.cwd = d,
 		              .close_in = row.closed[0] == '0',

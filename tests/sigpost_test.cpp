@@ -478,7 +478,8 @@ TEST(sigpost_failures, no_lookup)
 		bool closed = false;
 	} rows[] = {
 	        {"clone,?fork:error=EAGAIN", "fork: Resource temporarily unavailable"},
-	        {"pipe2:error=EMFILE", "pipe: Too many open files"},
+	        // musl makes a pipe without flags by the pipe call where there is one.
+	        {"pipe2,?pipe:error=EMFILE", "pipe: Too many open files"},
 	        {"fcntl,?fcntl64:error=EMFILE:when=1", "pipe: Too many open files", true},
 	};
 	for (const auto &row : rows) {
