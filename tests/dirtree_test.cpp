@@ -1,8 +1,6 @@
 // What only dirtree does; what every program does is in every_program_test.cpp.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include "harness.h"
 
 namespace
@@ -59,22 +57,6 @@ TEST_P(dirtree, prints_tree)
 
 INSTANTIATE_TEST_SUITE_P(cases, dirtree, testing::ValuesIn(cases),
                          testing::PrintToStringParamName());
-
-// A /proc file is read like any other input: its size says nothing and
-// moving its position rereads it.
-TEST(dirtree_input, proc_file_as_through_a_pipe)
-{
-	const std::string proc = "/proc/kallsyms";
-	if (access(proc.c_str(), R_OK) != 0)
-		GTEST_SKIP() << proc << " cannot be read here";
-	run_opts o;
-	o.in_path = proc;
-	run_result r = runtool("dirtree", {}, "", o);
-	run_result piped = runtool("dirtree", {}, getfile(proc));
-	EXPECT_GT(piped.out.size(), 100000u);
-	EXPECT_TRUE(r.out == piped.out) << r.out.size() << " and " << piped.out.size() << " bytes";
-	EXPECT_EQ(r.status, 0);
-}
 
 TEST(dirtree_big, long_lines_and_many_levels)
 {

@@ -277,6 +277,20 @@ TEST_P(hostile, shares_the_callers_descriptors)
 	run({"/bin/rm", "-rf", d});
 }
 
+// A /proc file is read like any other input: its size says nothing, moving
+// its position rereads it, and the kernel cannot splice from it.
+TEST_P(reader, proc_file_as_through_a_pipe)
+{
+	const prog &p = GetParam();
+	const std::string proc = "/proc/kallsyms";
+	if (access(proc.c_str(), R_OK) != 0)
+		GTEST_SKIP() << proc << " cannot be read here";
+	run_result r = go(p, {.in_path = proc}, ""), piped = go(p, {}, getfile(proc));
+	EXPECT_GT(getfile(proc).size(), 100000u);
+	EXPECT_TRUE(r.out == piped.out) << r.out.size() << " and " << piped.out.size() << " bytes";
+	EXPECT_EQ(r.status, 0);
+}
+
 // Any bytes at all, NULs included: status 0 and no crash, and every byte
 // reaches twinfeed's commands.
 TEST_P(reader, random_bytes)

@@ -125,20 +125,6 @@ TEST_P(twinfeed, both_get_the_input)
 INSTANTIATE_TEST_SUITE_P(cases, twinfeed, testing::ValuesIn(cases),
                          testing::PrintToStringParamName());
 
-// A file that the kernel cannot splice from, as most of /proc, is copied.
-TEST(twinfeed_input, file_that_cannot_be_spliced)
-{
-	const std::string f = "/proc/1/cmdline";
-	if (access(f.c_str(), R_OK) != 0)
-		GTEST_SKIP() << f << " cannot be read here";
-	std::string d = tempdir(), want = getfile(f);
-	run_result r = feed(d, "cat > 1", "cat > 2", "", {.in_path = f});
-	EXPECT_EQ(getfile(d + "/1"), want);
-	EXPECT_EQ(getfile(d + "/2"), want);
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(r.status, 0);
-}
-
 TEST(twinfeed_big, fifty_megabytes_byte_exact)
 {
 	std::string d = tempdir(), in(50 << 20, '\0');
