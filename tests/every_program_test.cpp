@@ -349,6 +349,9 @@ TEST_P(reader, many_lines_in_little_memory)
 	EXPECT_EQ(r.status, 0);
 }
 
+// A line of 2 GiB, whose buffer grows by copying: two of them do not fit in
+// a 32-bit build's 4 GiB. The programs are built with the tests.
+#if SIZE_MAX > UINT32_MAX
 // Writes head, n bytes of c, then tail to path, a block at a time.
 void
 putrun(const std::string &path, const std::string &head, size_t n, char c, const std::string &tail)
@@ -383,9 +386,6 @@ isrun(const std::string &path, const std::string &head, size_t n, char c, const 
 }
 
 // A text of 2 GiB and more is printed whole: its length is no int's count.
-// Its buffer grows by copying, and two of 2 GiB do not fit in a 32-bit
-// build's 4 GiB; the programs are built with the tests.
-#if SIZE_MAX > UINT32_MAX
 TEST(hostile_big, line_past_two_gigabytes)
 {
 	if (sanitized || under_valgrind())

@@ -45,7 +45,7 @@ targetcmd(bool value)
 	std::string t = b.substr(0, b.rfind('/')) + "/../tests/sigpost_target";
 	if (access(t.c_str(), X_OK) != 0)
 		return {""};
-	return {"/bin/sh", "-c", "exec $TOOLBOX_LAUNCHER \"$0\"", t};
+	return {"/bin/sh", "-c", std::string("exec ") + getenv("TOOLBOX_LAUNCHER") + " \"$0\"", t};
 }
 
 // A target that has said it is ready; finish gives what it received.
