@@ -272,9 +272,9 @@ TEST(hitmark_helper, start_failures)
 	};
 	std::string unrun;
 	for (const auto &row : rows) {
-		// valgrind and qemu-user run posix_spawn's child as a forked copy,
-		// whose failed exec never reaches hitmark, and strace would trace
-		// them: there, only helpers that start at the first try run.
+		// valgrind and qemu-user start the helper from a forked copy of
+		// hitmark, whose failed exec never reaches hitmark, and strace would
+		// trace them: there, only helpers that start at the first try run.
 		if ((launched() || under_valgrind()) &&
 		    (row.status != 0 || !row.body.starts_with("#!"))) {
 			unrun += std::string(unrun.empty() ? "" : ", ") + row.name;
@@ -289,8 +289,8 @@ TEST(hitmark_helper, start_failures)
 	}
 	if (launched() && !unrun.empty())
 		GTEST_SKIP() << "rows not run: " << unrun
-		             << ": qemu-user runs posix_spawn's child as a forked copy, whose "
-		                "failed exec never reaches the program";
+		             << ": qemu-user starts the helper from a forked copy of the "
+		                "program, whose failed exec never reaches the program";
 }
 
 // A name whose argument vector, (len / 2 + 4) pointers and len + 1 bytes,
