@@ -601,6 +601,8 @@ finish(proc &p)
 	run_result r;
 	if (p.pid < 0)
 		return r;
+	// The time is the run's, however long the test took before.
+	p.end = std::max(p.end, now() + p.o.timeout);
 	if (!pump(p.in, p.out, p.err, p.o, p.pid, r, p.end)) {
 		r.timed_out = true;
 		kill(-p.pid, SIGKILL);

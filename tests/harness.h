@@ -118,7 +118,7 @@ struct proc {
 	pid_t pid = -1;
 	int in = -1, out = -1, err = -1;
 	run_opts o;
-	double end = 0; // when its time is up
+	double end = 0; // when its time is up, for readuntil
 	proc() = default;
 	proc(proc &&p) noexcept;
 	proc &operator=(proc &&p) noexcept;
@@ -147,7 +147,8 @@ run_result runtool(const std::string &name, const std::vector<std::string> &args
 int reap_within(pid_t pid, int seconds, bool *killed = nullptr);
 
 // True when the suite runs each program under valgrind, which reserves the
-// highest real-time signal and cannot survive a failed execve.
+// highest real-time signal, cannot survive a failed execve, and starts a
+// spawned child as a forked copy, whose failed exec never reaches the parent.
 bool under_valgrind();
 
 // A fresh empty directory under the system's temporary folder.

@@ -257,6 +257,10 @@ TEST(hitmark_helper, start_failures)
 	        {"too_long", script, big + ":1:x\nb:2:y\n", big + "::1:x\nb:v:2:y\n",
 	         "hitmark: ./hitmark.sh: Argument list too long\n2[b][2]\n", 0755, 1},
 	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755, 0},
+	        // No process for the shell: the reason is not the file's format.
+	        {"no_shell_process", "printf v\n", "a:1:x\n", "a::1:x\n",
+	         "hitmark: ./hitmark.sh: Resource temporarily unavailable\n", 0755, 1,
+	         "clone3,?clone:error=EAGAIN:when=2"},
 	        {"status_ignored", "#!/bin/sh\nprintf ok; exit 3\n", "a:1:x\n", "a:ok:1:x\n", "",
 	         0755, 0},
 	        // Each helper is collected before the next starts: none finds the

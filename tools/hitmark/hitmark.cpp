@@ -64,6 +64,16 @@ args(const char *name, const char *c1, const char *c2)
 	return v;
 }
 
+// Runs a helper that is no program through the shell. A failure of the
+// shell's own would name the wrong file: it counts as the helper's ENOEXEC,
+// unless no process could be made at all.
+static int
+viash(pid_t *pid, char **v, const posix_spawn_file_actions_t *fa)
+{
+	int e = posix_spawn(pid, v[0], fa, nullptr, v, environ);
+	return e == 0 || e == EAGAIN || e == ENOMEM ? e : ENOEXEC;
+}
+
 // Starts the helper with its standard output on a pipe, as a shell would
 // start it: a file without "#!" runs through the shell. Returns the pipe's
 // read end, or -1 with errno set when the helper could not be started. The
@@ -79,7 +89,7 @@ start(char **v, pid_t *pid)
 	if ((e = posix_spawn_file_actions_init(&fa)) == 0) {
 		if ((e = posix_spawn_file_actions_adddup2(&fa, rp[1], 1)) == 0 &&
 		    (e = posix_spawn(pid, v[1], &fa, nullptr, v + 1, environ)) == ENOEXEC)
-			e = posix_spawn(pid, v[0], &fa, nullptr, v, environ) == 0 ? 0 : ENOEXEC;
+			e = viash(pid, v, &fa);
 		posix_spawn_file_actions_destroy(&fa);
 	}
 	close(rp[1]);
