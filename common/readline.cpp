@@ -7,7 +7,9 @@
 
 #include "sys.h"
 
-static constexpr size_t blocksz = 1000;  // freadline's reads
+// freadline's reads. A pipe whose writer asked for packets (O_DIRECT) drops
+// what a read leaves of a packet, and a packet holds up to PIPE_BUF bytes.
+static constexpr size_t blocksz = PIPE_BUF;
 static constexpr size_t drainsz = 65536; // drainline's reads
 
 // Stores c as byte count of readline's buffer, which starts at 16 bytes and
@@ -100,10 +102,7 @@ fill()
 		dr.at = 0;
 	}
 	// Room for a block, then a "\n" for a last line and its NUL.
-	if (dr.cap - dr.len < drainsz + 2) {
-		dr.cap = dr.len + drainsz + 2 > 2 * dr.cap ? dr.len + drainsz + 2 : 2 * dr.cap;
-		dr.buf = static_cast<char *>(xrealloc(dr.buf, dr.cap));
-	}
+	dr.buf = static_cast<char *>(xgrow(dr.buf, &dr.cap, dr.len + drainsz + 2));
 	ssize_t r = readsome(dr.fd, dr.buf + dr.len, drainsz);
 	if (r > 0) {
 		size_t from = dr.len;
@@ -202,15 +201,11 @@ struct held {
 	size_t cap, len, text;
 };
 
-// Appends the n bytes at seg, whose first text bytes hold no NUL. The
-// buffer doubles, so a long line costs few copies.
+// Appends the n bytes at seg, whose first text bytes hold no NUL.
 static void
 append(held &h, const char *seg, size_t n, size_t text)
 {
-	if (h.cap - h.len < n + 1) {
-		h.cap = h.len + n + 1 > 2 * h.cap ? h.len + n + 1 : 2 * h.cap;
-		h.buf = static_cast<char *>(xrealloc(h.buf, h.cap));
-	}
+	h.buf = static_cast<char *>(xgrow(h.buf, &h.cap, h.len + n + 1));
 	memcpy(h.buf + h.len, seg, n);
 	if (h.text == h.len)
 		h.text += text;

@@ -14,16 +14,9 @@ static struct {
 } ob;
 
 static void
-flush(const char *p, size_t n)
-{
-	if (writeall(1, p, n) == -1)
-		err(1, "write error");
-}
-
-static void
 drain()
 {
-	flush(ob.buf, ob.len);
+	xwriteall(1, ob.buf, ob.len);
 	ob.len = 0;
 }
 
@@ -41,7 +34,7 @@ spill(const char *p, size_t n)
 	p += room;
 	n -= room;
 	if (n >= bufsz)
-		flush(p, n);
+		xwriteall(1, p, n);
 	else
 		outs(p, n);
 }
@@ -104,12 +97,19 @@ outtabs(size_t k)
 	ob.len = at + k;
 }
 
+// A fault writes out what was printed before it.
+[[gnu::constructor]] static void
+hold()
+{
+	pending = drain;
+}
+
 void
 outend(int e)
 {
-	drain();
 	if (e != 0) {
 		errno = e;
-		err(1, "read error");
+		die("read error");
 	}
+	drain();
 }

@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <stdarg.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -67,12 +69,33 @@ writeall(int fd, const char *p, size_t n)
 }
 
 // writeall for a program whose output failing ends it: "NAME: write error:
-// REASON", status 1.
+// REASON", status 1. It stops at once: nothing more is written.
 static inline void
 xwriteall(int fd, const char *p, size_t n)
 {
 	if (writeall(fd, p, n) == -1)
 		err(1, "write error");
+}
+
+// What a program has produced but not written out yet goes out through
+// this, set by the writer that holds it, before a fault ends the program.
+inline void (*pending)();
+
+// Ends the program for a fault other than a failed write: first what it has
+// produced is written out, then "NAME: MESSAGE: REASON" (with no message,
+// "NAME: REASON"), status 1. Every such exit comes through here, so that no
+// output that came before the fault is lost.
+[[noreturn, gnu::format(printf, 1, 2)]] static inline void
+die(const char *fmt, ...)
+{
+	va_list ap;
+	int e = errno;
+
+	if (pending != nullptr)
+		pending();
+	va_start(ap, fmt);
+	errno = e;
+	verr(1, fmt, ap);
 }
 
 // Waits for the child pid to end; its status matters to no caller.
@@ -101,8 +124,29 @@ static inline void *
 xrealloc(void *p, size_t n)
 {
 	if ((p = realloc(p, n)) == nullptr)
-		err(1, nullptr);
+		die(nullptr);
 	return p;
+}
+
+// Makes room for need bytes in the buffer p of *cap bytes. It doubles, so
+// that a long line costs few copies; where twice as much cannot be had, it
+// asks for less, down to need itself, before it reports no memory, for the
+// doubled size of a big buffer may not fit a 32-bit address space where the
+// line does.
+static inline void *
+xgrow(void *p, size_t *cap, size_t need)
+{
+	if (*cap >= need)
+		return p;
+	size_t n = *cap > need / 2 && *cap <= SIZE_MAX / 2 ? 2 * *cap : need;
+	void *q;
+	while ((q = realloc(p, n)) == nullptr) {
+		if (n == need)
+			die(nullptr);
+		n = need + (n - need) / 2;
+	}
+	*cap = n;
+	return q;
 }
 
 // a * b + c, for a size computed from input; one that does not fit a size_t
@@ -114,7 +158,7 @@ xsize(size_t a, size_t b, size_t c)
 
 	if (__builtin_mul_overflow(a, b, &n) || __builtin_add_overflow(n, c, &n)) {
 		errno = ENOMEM;
-		err(1, nullptr);
+		die(nullptr);
 	}
 	return n;
 }
@@ -124,7 +168,7 @@ xstrdup(const char *s)
 {
 	char *p = strdup(s);
 	if (p == nullptr)
-		err(1, nullptr);
+		die(nullptr);
 	return p;
 }
 
@@ -152,7 +196,7 @@ share(int fd)
 	int d = fcntl(fd, F_DUPFD, 3);
 
 	if (d == -1 && errno != EBADF)
-		err(1, "%s", fd == 0 ? "standard input" : "standard output");
+		die("%s", fd == 0 ? "standard input" : "standard output");
 	return d;
 }
 
@@ -207,7 +251,8 @@ void outtabs(size_t k);
 void outln(const char *p, size_t n);
 
 // Writes what is left, then ends the program for the read error e, if any:
-// "NAME: read error: REASON", status 1. A write error comes first.
+// "NAME: read error: REASON", status 1. A write error comes first. A fault
+// (die) writes what is left too.
 void outend(int e);
 
 #endif

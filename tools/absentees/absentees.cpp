@@ -27,10 +27,7 @@ struct state {
 static void
 putnl(state &st, const char *name)
 {
-	if (st.cap < st.len + 1) {
-		st.buf = static_cast<char *>(xrealloc(st.buf, st.len + 1));
-		st.cap = st.len + 1;
-	}
+	st.buf = static_cast<char *>(xgrow(st.buf, &st.cap, st.len + 1));
 	memcpy(st.buf, name, st.len);
 	st.buf[st.len] = '\n';
 	xwriteall(st.out, st.buf, st.len + 1);
@@ -59,7 +56,7 @@ main(int argc, char *argv[])
 	st.out = share(1);
 	// Answering for another directory than the one asked about is wrong.
 	if (argc > 1 && chdir(argv[1]) == -1)
-		err(1, "%s", argv[1]);
+		die("%s", argv[1]);
 
 	// The last line of an input without a final line end, and a line cut
 	// short by a NUL, are names with all their text.
@@ -79,7 +76,7 @@ main(int argc, char *argv[])
 		return 0;
 	};
 	if (freadline(in, tocb(af)) == -1)
-		err(1, "read error");
+		die("read error");
 	free(st.buf);
 	return st.status;
 }

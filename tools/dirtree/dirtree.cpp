@@ -61,10 +61,7 @@ entry(const char *line, size_t len)
 		// The same directory again prints as its "/" alone.
 		size_t from = plen < len ? plen : len - 1;
 		outln(line + from, len - from);
-		if (pcap < len) {
-			pcap = len > 2 * pcap ? len : 2 * pcap;
-			prefix = static_cast<char *>(xrealloc(prefix, pcap));
-		}
+		prefix = static_cast<char *>(xgrow(prefix, &pcap, len));
 		memcpy(prefix, line, len);
 		plen = len;
 		depth++;

@@ -14,16 +14,17 @@ static char shell[] = "/bin/sh";
 static char helper[] = "./hitmark.sh";
 static constexpr size_t replymax = 8; // bytes of the helper's output taken
 
-// Reads until n bytes have come or the input has ended.
-static size_t
+// Reads until n bytes have come or the input has ended; -1 (errno set) when
+// a read failed, for a reply cut short must not pass for the whole one.
+static ssize_t
 take(int fd, char *buf, size_t n)
 {
 	size_t got = 0;
-	ssize_t r;
+	ssize_t r = 0;
 
 	while (got < n && (r = readsome(fd, buf + got, n - got)) > 0)
 		got += r;
-	return got;
+	return r == -1 ? -1 : static_cast<ssize_t>(got);
 }
 
 // The field between the colons is numeric when a base-10 parse (leading
@@ -64,14 +65,29 @@ args(const char *name, const char *c1, const char *c2)
 	return v;
 }
 
-// Runs a helper that is no program through the shell. A failure of the
-// shell's own would name the wrong file: it counts as the helper's ENOEXEC,
-// unless no process could be made at all.
+// Runs a helper that is no program through the shell. A shell that cannot
+// be run would name the wrong file: that counts as the helper's ENOEXEC.
+// Any other failure (no process, no memory, arguments too long for the
+// shell's longer vector) is the start's own and is passed on.
 static int
 viash(pid_t *pid, char **v, const posix_spawn_file_actions_t *fa)
 {
 	int e = posix_spawn(pid, v[0], fa, nullptr, v, environ);
-	return e == 0 || e == EAGAIN || e == ENOMEM ? e : ENOEXEC;
+	switch (e) {
+	case ENOENT:
+	case ENOTDIR:
+	case ELOOP:
+	case EACCES:
+	case EPERM:
+	case EISDIR:
+	case ETXTBSY:
+	case ENOEXEC:
+	case ELIBBAD:
+	case EINVAL:
+		return ENOEXEC;
+	default:
+		return e;
+	}
 }
 
 // Starts the helper with its standard output on a pipe, as a shell would
@@ -102,7 +118,8 @@ start(char **v, pid_t *pid)
 }
 
 // The helper's reply: up to replymax bytes of its output, or -1 when it
-// could not be started. Its exit status does not matter.
+// could not be started or its reply could not be read. Its exit status does
+// not matter.
 static ssize_t
 ask(char **v, char *reply)
 {
@@ -113,15 +130,20 @@ ask(char **v, char *reply)
 		warn("%s", helper);
 		return -1;
 	}
-	size_t n = take(fd, reply, replymax);
+	ssize_t n = take(fd, reply, replymax);
+	int e = errno;
 	close(fd);
 	reap(pid);
+	if (n == -1) {
+		errno = e;
+		warn("%s", helper);
+	}
 	return n;
 }
 
 // Copies a line; when the field between its first two colons is numeric,
 // the helper's reply goes in after the first colon, as a field of its own.
-// A helper that could not be started leaves the field empty and sets
+// A helper that could not be asked leaves the field empty and sets
 // *nohelper, so that the run does not pass for a good one.
 static int
 af(int out, char *line, size_t len, bool *nohelper)
@@ -163,6 +185,6 @@ main()
 	};
 
 	if (freadline(in, tocb(cb)) == -1)
-		err(1, "read error");
+		die("read error");
 	return nohelper ? 1 : 0;
 }

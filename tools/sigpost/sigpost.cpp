@@ -132,7 +132,7 @@ pipeline_env()
 	unsetenv("POSIXLY_CORRECT");
 	unsetenv("LC_ALL");
 	if (setenv("LC_ALL", "C", 1) == -1)
-		err(1, nullptr);
+		die(nullptr);
 }
 
 // The pipeline's output for name in hdr; no child for it ends the program.

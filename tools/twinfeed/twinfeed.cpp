@@ -201,7 +201,7 @@ main(int argc, char *argv[])
 	for (int i = 0; i < 2; i++) {
 		cmds[i] = argv[i + 1];
 		if ((pid[i] = start_p(cmds[i], &feed[i])) <= 0)
-			err(1, "%s", cmds[i]);
+			die("%s", cmds[i]);
 	}
 	ssize_t n = feedall();
 	int e = errno;
@@ -214,7 +214,7 @@ main(int argc, char *argv[])
 		reap(p);
 	if (n == -1) {
 		errno = e;
-		err(1, "read error");
+		die("read error");
 	}
 	return rval;
 }

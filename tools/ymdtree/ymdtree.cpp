@@ -41,10 +41,7 @@ cut(const char *text, size_t len, int n, char sep)
 static void
 remember(field date, const field part[levels])
 {
-	if (prev.cap < date.n + 1) {
-		prev.cap = date.n + 1 > 2 * prev.cap ? date.n + 1 : 2 * prev.cap;
-		prev.buf = static_cast<char *>(xrealloc(prev.buf, prev.cap));
-	}
+	prev.buf = static_cast<char *>(xgrow(prev.buf, &prev.cap, date.n + 1));
 	memcpy(prev.buf, date.p, date.n);
 	prev.len = date.n;
 	for (int i = 0; i < levels; i++) {
