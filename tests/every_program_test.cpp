@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -137,9 +139,10 @@ TEST_P(writer, output_cannot_be_written)
 	         true},
 	        // A descriptor that takes nothing would hold the program forever.
 	        {"takes nothing", "Input/output error", {.inject = "write:retval=0:when=1"}},
+	        // The first write finds the pipe full, so the program must wait.
 	        {"waiting for the reader fails",
 	         "Cannot allocate memory",
-	         {.out_nonblock = true, .inject = "poll:error=ENOMEM"},
+	         {.out_nonblock = true, .inject = "write:error=EAGAIN:when=1 poll:error=ENOMEM"},
 	         true},
 	};
 	std::vector<std::string> args = p.args;
@@ -235,6 +238,20 @@ TEST_P(reader, late_input)
 		EXPECT_EQ(r.err, "") << row.what;
 		EXPECT_EQ(r.status, 0) << row.what;
 	}
+}
+
+// A pipe whose writer asked for packets hands a read one packet (up to a
+// page) and drops what the read leaves of it: every byte still arrives.
+TEST_P(reader, pipe_of_packets)
+{
+	const prog &p = GetParam();
+	std::vector<std::string> args = p.args;
+	std::string in = bulk(p, args);
+	run_result want = runtool(p.name, args, in, {.cwd = world()});
+	run_result r = runtool(p.name, args, in, {.cwd = world(), .in_packets = true});
+	EXPECT_TRUE(r.out == want.out) << r.out.size() << " bytes of " << want.out.size();
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.status, 0);
 }
 
 // Output left non-blocking, on a pipe of one page that its reader starts to
@@ -335,7 +352,8 @@ TEST_P(reader, line_of_ten_megabytes)
 // A long input runs in the memory of a short one: nothing is kept per line.
 // Half a million lines, 20 MB, in 12 MiB of address space, which a leak of
 // one allocation per line would outgrow, or a reader that kept the lines it
-// has handed out.
+// has handed out; and a line of 9 MB in 14 MiB, where its buffer cannot
+// double.
 TEST_P(reader, many_lines_in_little_memory)
 {
 	const prog &p = GetParam();
@@ -343,16 +361,313 @@ TEST_P(reader, many_lines_in_little_memory)
 		GTEST_SKIP() << "a checker needs more address space, and counts leaks itself";
 	if (launched())
 		GTEST_SKIP() << behind("a limit on the address space");
-	std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=" + std::to_string(12 << 20),
-	                                 "--", tool(p.name)};
-	argv.insert(argv.end(), p.args.begin(), p.args.end());
-	std::string in;
+	std::string lines;
 	for (int i = 0; i < 500000; i++)
-		in += "plain-plain-plain-plain-plain-plain-pl\n";
-	run_result r = run(argv, {.in = in, .cwd = world()});
-	EXPECT_EQ(r.err, "");
-	EXPECT_EQ(r.status, 0);
+		lines += "plain-plain-plain-plain-plain-plain-pl\n";
+	const struct {
+		const char *what;
+		std::string in;
+		int mib;
+	} rows[] = {
+	        {"half a million lines", lines, 12},
+	        // A line's buffer that cannot double grows by what it needs.
+	        // ymdtree keeps a copy of the line's date as well.
+	        {"a line of 9 MB", std::string(9000000, 'A') + "\n", 14},
+	};
+	for (const auto &row : rows) {
+		if (row.mib == 14 && p.name == std::string("ymdtree"))
+			continue;
+		std::vector<std::string> argv = {"/usr/bin/prlimit",
+		                                 "--as=" + std::to_string(row.mib << 20), "--",
+		                                 tool(p.name)};
+		argv.insert(argv.end(), p.args.begin(), p.args.end());
+		run_result r = run(argv, {.in = row.in, .cwd = world()});
+		EXPECT_EQ(r.err, "") << row.what;
+		EXPECT_EQ(r.status, 0) << row.what;
+	}
 }
+
+// Fault sweeps: each kind of fault that a program handles strikes every
+// call of that kind in turn (64 of them, spread evenly from the first to the
+// last, where there are more), on an input that crosses read blocks, grows
+// buffers and prints more than a buffer's worth. The input is a file, so
+// that every run makes the same calls up to the fault. After each fault the
+// program has ended by itself, within its time, with either what the
+// fault-free run gave (a retried or harmless call), or status 1, one line
+// naming the program and the cause, and the start of the fault-free output,
+// which holds every line that the program had finished before the fault
+// (below); or, hitmark's own rule, one helper could not be asked, so its
+// line's field is empty, every other line whole, and the status 1. A child
+// left behind keeps the program's output open, and the run then ends only
+// at its time limit, which fails it.
+struct kind {
+	const char *name, *calls, *error, *reason;
+	bool onout; // only the calls on the output file are counted
+};
+
+const kind allocation = {"allocation", "", "", "Cannot allocate memory"},
+           reading = {"read", "read", "EIO", "read error: Input/output error"},
+           writing = {"write", "write", "EIO", "write error: Input/output error", true},
+           piping = {"pipe", "pipe2,?pipe", "EMFILE", "Too many open files"},
+           starting = {"start", "clone,?clone3,?fork,?vfork", "EAGAIN",
+                       "Resource temporarily unavailable"},
+           waiting = {"wait", "wait4,?waitpid", "EINTR", ""};
+
+struct sweep {
+	std::string name;
+	const char *prog;
+	const kind *k;
+	const char *calls = nullptr; // in place of the kind's own
+};
+
+std::string
+many(const char *fmt, int n, int from = 0)
+{
+	std::string s;
+	char buf[256];
+	for (int i = from; i < from + n; i++)
+		s.append(buf, snprintf(buf, sizeof buf, fmt, i / 100, i % 100, i));
+	return s;
+}
+
+// Each program's arguments and input for a sweep.
+std::vector<std::string>
+sweepargs(const std::string &p, std::string &in)
+{
+	const std::string longer(100000, 'x');
+	if (p == "dirtree") {
+		in = many("d%02d/\n", 20) + many("d%02d/a-longer-file-name-%02d-%05d\n", 3000) +
+		     "x/" + longer + "/\n" + "x/" + longer + "/f\n" +
+		     many("d%02d/a-longer-file-name-%02d-%05d\n", 3000, 3000);
+	} else if (p == "ymdtree") {
+		in = many("2024-%02d-%02d entry-%05d\n", 6000) + "2024-01-" + longer + " e\n" +
+		     many("2025-%02d-%02d entry-%05d\n", 1000);
+	} else if (p == "absentees") {
+		in = many("gone-name-%02d-%02d-%05d\nhere\n", 500) +
+		     std::string("cut-at-a-nul\0x\n", 15) + longer + "\n" +
+		     many("gone-name-%02d-%02d-%05d\n", 500);
+		return {"."};
+	} else if (p == "hitmark") {
+		in = many("plain text line %02d %02d %05d\n", 300) + "a b:1:hit\n" + longer + "\n" +
+		     "f:2:" + longer + "\n" + many("f%02d%02d:%05d:hit\n", 4) +
+		     many("plain text line %02d %02d %05d\n", 300);
+	} else if (p == "twinfeed") {
+		in = many("twin line %02d %02d %05d\n", 150000);
+		return {"cat", "cat > /dev/null"};
+	} else if (p == "argscrub") {
+		return {"filename", "max70000", many("a b/c\xc3\xa9 %02d %02d %05d\n", 5000)};
+	}
+	return {};
+}
+
+// A row for each kind of fault each program handles.
+std::vector<sweep>
+sweeps()
+{
+	const struct {
+		const char *prog;
+		std::vector<const kind *> kinds;
+		const char *reads = nullptr;
+	} progs[] = {
+	        {"dirtree", {&allocation, &reading, &writing}},
+	        {"ymdtree", {&allocation, &reading, &writing}},
+	        {"absentees", {&allocation, &reading, &writing}},
+	        {"hitmark", {&allocation, &reading, &writing, &piping, &starting, &waiting}},
+	        // A file reaches the commands by splice.
+	        {"twinfeed", {&reading, &piping, &starting, &waiting}, "splice"},
+	        {"argscrub", {&allocation, &writing}},
+	};
+	std::vector<sweep> v;
+	for (const auto &p : progs)
+		for (const kind *k : p.kinds)
+			v.push_back({std::string(p.prog) + "_" + k->name, p.prog, k,
+			             k == &reading ? p.reads : nullptr});
+	return v;
+}
+
+class sweeping : public testing::TestWithParam<sweep>
+{
+};
+
+// A traced call: its name, its result, and whether strace made it fail.
+struct call {
+	std::string name;
+	long ret;
+	bool injected;
+};
+
+std::vector<call>
+calls(const std::string &log)
+{
+	std::vector<call> v;
+	std::istringstream in(log);
+	for (std::string l; std::getline(in, l);) {
+		size_t eq = l.rfind(" = ");
+		if (l.empty() || l[0] == '+' || l[0] == '-' || eq == std::string::npos)
+			continue;
+		v.push_back({l.substr(0, l.find('(')), strtol(l.c_str() + eq + 3, nullptr, 10),
+		             l.ends_with("(INJECTED)")});
+	}
+	return v;
+}
+
+// The calls up to the fault; where none was injected, up to the preload's
+// mark, its lseek; all of them when there was neither.
+std::vector<call>
+before(const std::vector<call> &v)
+{
+	size_t i = 0;
+	while (i < v.size() && !v[i].injected && v[i].name != "lseek")
+		i++;
+	return {v.begin(), v.begin() + i};
+}
+
+// The bytes that the calls named name returned, all but the last skip.
+size_t
+bytes(const std::vector<call> &v, const std::string &names, size_t skip = 0)
+{
+	std::vector<size_t> n;
+	for (const auto &c : v)
+		if (("," + names + ",").find("," + c.name + ",") != std::string::npos)
+			n.push_back(c.ret > 0 ? c.ret : 0);
+	size_t sum = 0;
+	for (size_t i = 0; i + skip < n.size(); i++)
+		sum += n[i];
+	return sum;
+}
+
+// The points to strike: every one of n, or 64 spread over them.
+std::vector<size_t>
+points(size_t n, size_t most)
+{
+	std::vector<size_t> v;
+	for (size_t i = 0; i < std::min(n, most); i++)
+		v.push_back(n <= most ? i + 1 : 1 + i * (n - 1) / (most - 1));
+	return v;
+}
+
+// True when got is want with one line's reply (after its first colon) left
+// out: the one helper that could not be asked.
+bool
+onereplyless(const std::string &got, const std::string &want, const std::string &reply)
+{
+	std::istringstream g(got), w(want);
+	int odd = 0;
+	for (std::string a, b; std::getline(w, b);) {
+		if (!std::getline(g, a))
+			return false;
+		size_t c = b.find(':');
+		if (a != b &&
+		    !(c != std::string::npos && b.compare(c + 1, reply.size(), reply) == 0 &&
+		      a == b.substr(0, c + 1) + b.substr(c + 1 + reply.size()) && ++odd))
+			return false;
+	}
+	std::string rest;
+	return odd == 1 && !std::getline(g, rest);
+}
+
+TEST_P(sweeping, every_call_fails_in_turn)
+{
+	const sweep &s = GetParam();
+	const kind &k = *s.k;
+	const bool checker = sanitized || under_valgrind();
+	if (launched())
+		GTEST_SKIP() << behind("strace's faults");
+	if (&k == &allocation && (checker || interpreter(binary(s.prog)).empty()))
+		GTEST_SKIP() << "no library can be preloaded into " << s.prog << " here";
+	if (under_valgrind() && !(&k == &reading || &k == &writing))
+		GTEST_SKIP() << "valgrind makes pipes and processes of its own";
+	std::string d = world(), in;
+	const std::vector<std::string> args = sweepargs(s.prog, in);
+	const std::string ip = d + "/" + s.name + ".in", op = ip + ".out", log = ip + ".log";
+	const std::string kcalls = s.calls != nullptr ? s.calls : k.calls;
+	putfile(ip, in);
+	// What the program prints for its input cut after n bytes.
+	std::map<size_t, std::string> cuts;
+	auto cut = [&](size_t n) {
+		if (!cuts.contains(n)) {
+			putfile(ip + ".cut", in.substr(0, n));
+			runtool(s.prog, args, "",
+			        {.cwd = d, .in_path = ip + ".cut", .out_path = op});
+			cuts[n] = getfile(op);
+		}
+		return cuts[n];
+	};
+	// Counted in a run without a fault.
+	run_opts o = {.cwd = d, .in_path = ip, .out_path = op, .timeout = 30};
+	if (&k == &allocation) {
+		o.env = {"LD_PRELOAD=" NOMEM, "TOOLBOX_NOMEM_COUNT=" + log};
+	} else {
+		o.trace = kcalls;
+		o.trace_log = log;
+		o.trace_path = k.onout ? op : &k == &reading ? ip : "";
+	}
+	run_result full = runtool(s.prog, args, "", o);
+	full.out = getfile(op);
+	ASSERT_EQ(full.status, 0) << full.err;
+	size_t n = &k == &allocation ? std::stoul(getfile(log)) : calls(getfile(log)).size();
+	ASSERT_GT(n, 0u) << "no call to strike";
+	const std::string reads = s.calls != nullptr ? kcalls : "read";
+	int failed = 0, unchanged = 0;
+	for (size_t at : points(n, checker ? 8 : 64)) {
+		const std::string what =
+		        std::string(k.name) + " " + std::to_string(at) + " of " + std::to_string(n);
+		run_opts f = {
+		        .cwd = d, .in_path = ip, .out_path = op, .trace_log = log, .timeout = 30};
+		if (&k == &allocation) {
+			f.env = {"LD_PRELOAD=" NOMEM, "TOOLBOX_NOMEM_AT=" + std::to_string(at)};
+			f.trace = "read,lseek";
+			f.trace_path = ip;
+		} else {
+			f.inject = kcalls + ":error=" + k.error + ":when=" + std::to_string(at);
+			f.trace_path = o.trace_path;
+		}
+		run_result r = runtool(s.prog, args, "", f);
+		r.out = getfile(op);
+		std::vector<call> tr = before(calls(getfile(log)));
+		EXPECT_FALSE(r.timed_out) << what;
+		EXPECT_EQ(r.sig, 0) << what;
+		if (r.status == 0 && r.out == full.out && r.err == full.err) {
+			unchanged++;
+			continue;
+		}
+		failed++;
+		EXPECT_EQ(r.status, 1) << what << ": " << r.err;
+		if (r.err.starts_with("hitmark: ./hitmark.sh: ")) {
+			EXPECT_TRUE(onereplyless(r.out, full.out, "v")) << what;
+			continue;
+		}
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << ": " << r.err;
+		EXPECT_TRUE(r.err.starts_with(std::string(s.prog) + ": ") &&
+		            r.err.ends_with(std::string(k.reason) + "\n"))
+		        << what << ": " << r.err;
+		if (&k == &reading) {
+			// Exactly what the input gives cut where the read failed, its
+			// last line as it was read so far.
+			EXPECT_TRUE(r.out == cut(bytes(tr, reads))) << what;
+			continue;
+		}
+		EXPECT_TRUE(full.out.starts_with(r.out))
+		        << what << ": " << r.out.size() << " bytes";
+		if (&k == &writing) {
+			// Exactly what the writes before the failed one took.
+			EXPECT_TRUE(r.out == full.out.substr(0, bytes(tr, "write"))) << what;
+		} else if (&k == &allocation && !in.empty()) {
+			// A read comes only once every line of the blocks before it is
+			// done: the lines that those blocks held whole are printed.
+			std::string done = in.substr(0, bytes(tr, reads, 1));
+			EXPECT_TRUE(r.out.starts_with(cut(done.rfind('\n') + 1))) << what;
+		}
+	}
+	RecordProperty("points", std::to_string(failed + unchanged) + " of " + std::to_string(n));
+	std::cout << "[ sweep    ] " << s.name << ": " << failed + unchanged << " of " << n
+	          << " calls struck, " << failed << " failed, " << unchanged << " unchanged\n";
+	for (const std::string &f : {ip, op, log, ip + ".cut"})
+		unlink(f.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(programs, sweeping, testing::ValuesIn(sweeps()),
+                         testing::PrintToStringParamName());
 
 // Writes head, n bytes of c, then tail to path, a block at a time.
 void

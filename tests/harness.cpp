@@ -195,7 +195,7 @@ environment(const run_opts &o)
 	        // A sanitizer report must never pass for the program's own status.
 	        // LeakSanitizer cannot work in a program that strace traces.
 	        std::string("ASAN_OPTIONS=exitcode=86:abort_on_error=0") +
-	                (o.inject.empty() ? "" : ":detect_leaks=0"),
+	                (o.inject.empty() && o.trace.empty() ? "" : ":detect_leaks=0"),
 	        "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1",
 	};
 	if (const char *home = getenv("HOME"))
@@ -458,16 +458,45 @@ under_valgrind()
 // A program that a reader gone ends by SIGPIPE in the middle of a write has
 // had no chance to free anything, so that run is not checked for leaks; nor
 // is a forked child, a copy of the program that ends by exec or _exit.
+static std::vector<std::string> checked(const std::vector<std::string> &argv, run_opts &o);
+
+// strace's run of argv: the faults injected, the calls traced. Where only
+// the calls on one file count, strace runs valgrind in turn, whose own calls
+// touch other files.
+static std::vector<std::string>
+traced(std::vector<std::string> argv, run_opts &o)
+{
+	if (!o.trace_path.empty()) {
+		run_opts plain = o;
+		plain.inject = plain.trace = "";
+		argv = checked(argv, plain);
+		o.timeout = plain.timeout;
+	}
+	std::string calls = o.trace;
+	std::vector<std::string> a = {"/usr/bin/strace", "-qq", "-o",
+	                              o.trace_log.empty() ? "/dev/null" : o.trace_log};
+	std::istringstream faults(o.inject);
+	for (std::string f; faults >> f;) {
+		calls += (calls.empty() ? "" : ",") + f.substr(0, f.find(':'));
+		a.insert(a.end(), {"-e", "inject=" + f});
+	}
+	a.insert(a.end(), {"-e", "trace=" + calls});
+	if (!o.trace_path.empty())
+		a.insert(a.end(), {"-P", o.trace_path});
+	// A preloaded library must not reach strace.
+	for (const auto &e : o.env)
+		a.insert(a.end(), {"-E", e});
+	o.env.clear();
+	a.push_back("--");
+	a.insert(a.end(), argv.begin(), argv.end());
+	return a;
+}
+
 static std::vector<std::string>
 checked(const std::vector<std::string> &argv, run_opts &o)
 {
-	if (!o.inject.empty()) {
-		std::string call = o.inject.substr(0, o.inject.find(':'));
-		std::vector<std::string> a = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
-		a.insert(a.end(), {"-e", "trace=" + call, "-e", "inject=" + o.inject, "--"});
-		a.insert(a.end(), argv.begin(), argv.end());
-		return a;
-	}
+	if (!o.inject.empty() || !o.trace.empty())
+		return traced(argv, o);
 	if (!under_valgrind() || argv[0].rfind(bindir() + "/", 0) != 0)
 		return argv;
 	std::vector<std::string> a = {valgrind,
@@ -551,7 +580,7 @@ start(const std::vector<std::string> &argv0, const run_opts &o0)
 
 	signal(SIGPIPE, SIG_IGN);
 	check((o.in_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pi)
-	                   : pipe2(pi, O_CLOEXEC)) == 0,
+	                   : pipe2(pi, O_CLOEXEC | (o.in_packets ? O_DIRECT : 0))) == 0,
 	      "pipe2");
 	p.in = pi[1];
 	c.fd[0] = pi[0];
@@ -562,7 +591,7 @@ start(const std::vector<std::string> &argv0, const run_opts &o0)
 	// A byte that the harness's end never reads: closing that end resets it.
 	if (o.in_reset)
 		check(write(c.fd[0], "x", 1) == 1, "write");
-	fcntl(p.in, F_SETFL, O_NONBLOCK);
+	fcntl(p.in, F_SETFL, fcntl(p.in, F_GETFL) | O_NONBLOCK);
 	if (o.in_nonblock)
 		fcntl(c.fd[0], F_SETFL, O_NONBLOCK);
 	if (o.out_nonblock) {

@@ -53,10 +53,18 @@ struct run_opts {
 	std::vector<std::string> env; // extra NAME=VALUE entries
 	// SIGPIPE left ignored, as a caller's trap '' PIPE leaves it.
 	bool pipe_ignored = false;
-	// A fault for strace to inject into the program's system calls, as its
-	// -e inject= takes it ("write:retval=0:when=1"); the program then runs
-	// under strace, not valgrind.
+	// Faults for strace to inject into the program's system calls, as its
+	// -e inject= takes them ("write:retval=0:when=1"), separated by spaces;
+	// the program then runs under strace, not valgrind.
 	std::string inject;
+	// The program under strace without a fault too: the calls to trace
+	// besides those injected ("read,lseek"), written to trace_log; with
+	// trace_path, only those that touch that file. o.env then reaches the
+	// program alone, not strace.
+	std::string trace, trace_log, trace_path;
+	// Descriptor 0 a pipe of packets (O_DIRECT): a read takes one packet and
+	// drops what it leaves of it.
+	bool in_packets = false;
 	// Standard output a terminal, which the harness reads as output.
 	bool out_tty = false;
 	int timeout = 60; // seconds before the process group is killed
