@@ -466,14 +466,14 @@ static std::vector<std::string> checked(const std::vector<std::string> &argv, ru
 static std::vector<std::string>
 traced(std::vector<std::string> argv, run_opts &o)
 {
-	if (!o.trace_path.empty()) {
+	if (!o.trace_path.empty() && !o.trace_children) {
 		run_opts plain = o;
 		plain.inject = plain.trace = "";
 		argv = checked(argv, plain);
 		o.timeout = plain.timeout;
 	}
 	std::string calls = o.trace;
-	std::vector<std::string> a = {"/usr/bin/strace", "-qq", "-o",
+	std::vector<std::string> a = {"/usr/bin/strace", "--quiet=all", "-o",
 	                              o.trace_log.empty() ? "/dev/null" : o.trace_log};
 	std::istringstream faults(o.inject);
 	for (std::string f; faults >> f;) {
@@ -483,6 +483,8 @@ traced(std::vector<std::string> argv, run_opts &o)
 	a.insert(a.end(), {"-e", "trace=" + calls});
 	if (!o.trace_path.empty())
 		a.insert(a.end(), {"-P", o.trace_path});
+	if (o.trace_children)
+		a.push_back("-f");
 	// A preloaded library must not reach strace.
 	for (const auto &e : o.env)
 		a.insert(a.end(), {"-E", e});

@@ -62,6 +62,8 @@ struct run_opts {
 	// trace_path, only those that touch that file. o.env then reaches the
 	// program alone, not strace.
 	std::string trace, trace_log, trace_path;
+	// strace follows the program's children too.
+	bool trace_children = false;
 	// Descriptor 0 a pipe of packets (O_DIRECT): a read takes one packet and
 	// drops what it leaves of it.
 	bool in_packets = false;

@@ -247,6 +247,7 @@ TEST(hitmark_helper, start_failures)
 		mode_t mode;
 		int status;
 		const char *inject = "";
+		bool shell = false; // the fault strikes the shell's start alone
 	} rows[] = {
 	        {"missing", "", "a:1:x\nplain\nb::y\n", "a::1:x\nplain\nb:::y\n",
 	         "hitmark: ./hitmark.sh: No such file or directory\n"
@@ -258,6 +259,11 @@ TEST(hitmark_helper, start_failures)
 	        {"too_long", script, big + ":1:x\nb:2:y\n", big + "::1:x\nb:v:2:y\n",
 	         "hitmark: ./hitmark.sh: Argument list too long\n2[b][2]\n", 0755, 1},
 	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755, 0},
+	        // Arguments that fit the helper's exec but not the shell's longer
+	        // one: the cause is the shell's, not the file's format.
+	        {"too_long_for_the_shell", "printf v\n", "a:1:x\n", "a::1:x\n",
+	         "hitmark: ./hitmark.sh: Argument list too long\n", 0755, 1, "execve:error=E2BIG",
+	         true},
 	        // No process for the shell: the reason is not the file's format.
 	        {"no_shell_process", "printf v\n", "a:1:x\n", "a::1:x\n",
 	         "hitmark: ./hitmark.sh: Resource temporarily unavailable\n", 0755, 1,
@@ -286,7 +292,10 @@ TEST(hitmark_helper, start_failures)
 			continue;
 		}
 		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
-		run_result r = inside(d, row.in, {.inject = row.inject});
+		run_result r = inside(d, row.in,
+		                      {.inject = row.inject,
+		                       .trace_path = row.shell ? "/bin/sh" : "",
+		                       .trace_children = row.shell});
 		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;
 		EXPECT_EQ(r.err, row.err) << row.name;
 		EXPECT_EQ(r.status, row.status) << row.name;
