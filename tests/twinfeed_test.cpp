@@ -80,6 +80,12 @@ const tcase cases[] = {
         {"larger_than_a_pipe", block, "cat > 1", "cat > 2", block, block},
         // The statuses of the commands are not reflected.
         {"failing_commands", "abc", "cat > 1; exit 3", "cat > 2; kill -9 $$", "abc", "abc"},
+        // Once CMD2 sees the end of its input, twinfeed waits for the commands
+        // holding none of its pipes: 2 lists its descriptors from 3 up (a
+        // checker's own lie far higher). Its parent is twinfeed's child.
+        {"pipes_closed_for_the_wait", "abc", "cat > 1",
+         "cat > /dev/null; set -- $(cat /proc/$PPID/stat); ls /proc/$4/fd | grep -x '[3-9]' > 2",
+         "abc", ""},
 };
 
 using ::PrintTo; // rows print, and name their tests, by their name
