@@ -257,6 +257,38 @@ TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 		}
 }
 
+// Each pipe holds 1 MiB, the input pipe too: a command may wait for the
+// other, or both for the writer, with that much in between. A command reads
+// only once its mark is there, and not at all when the bounded wait for it
+// runs out, which the run's time limit comes well before.
+TEST(twinfeed_pipe, a_mebibyte_waits_in_each_pipe)
+{
+	const std::string after1 = waitsh("[ -e 1.done ]") + "; { [ -e 1.done ] && wc -c; } > 2",
+	                  aftergo = waitsh("[ -e go ]") + "; { [ -e go ] && wc -c; } > ";
+	const struct {
+		std::string sh, want;
+	} rows[] = {
+	        // All of it waits in CMD2's pipe.
+	        {"head -c 600000 /dev/zero | \"$T\" 'wc -c > 1; touch 1.done' '" + after1 + "'",
+	         "600000\n"},
+	        // 1 MiB waits in each command's pipe and the rest in the input pipe.
+	        {"{ head -c 1500000 /dev/zero; touch go; } | \"$T\" '" + aftergo + "1' '" +
+	                 aftergo + "2'",
+	         "1500000\n"},
+	};
+	for (const auto &row : rows) {
+		std::string d = tempdir();
+		putfile(d + "/1", ""); // there, however soon the run is ended
+		putfile(d + "/2", "");
+		run_result r = script(d, row.sh, "", {.timeout = 20});
+		EXPECT_EQ(getfile(d + "/1"), row.want) << row.sh;
+		EXPECT_EQ(getfile(d + "/2"), row.want) << row.sh;
+		EXPECT_EQ(r.err, "") << row.sh;
+		EXPECT_EQ(r.status, 0) << row.sh;
+		run({"/bin/rm", "-rf", d});
+	}
+}
+
 // A file's bytes that cannot be passed on are lost as bytes that cannot be
 // read are: the copy ends as at the end of input, and the failure is
 // reported. The file is dated past 2038, which must not keep it from the
