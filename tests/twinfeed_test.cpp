@@ -309,6 +309,49 @@ TEST(twinfeed_failures, copy_error_after_both_end)
 	EXPECT_EQ(r.status, 1);
 }
 
+// Faults in passing on, with the broken-pipe signal ignored: CMD2 gets no
+// more input once the kernel's copy to it says it has stopped reading,
+// whether it still reads or not, and CMD1 gets it all.
+TEST(twinfeed_failures, cmd2_stops_reading)
+{
+	if (launched())
+		GTEST_SKIP() << behind("strace's injected failure");
+	if (under_valgrind())
+		GTEST_SKIP() << "strace runs the program, not valgrind";
+	const struct {
+		const char *what, *inject, *cmd2;
+		std::string in;
+		bool file;
+	} rows[] = {
+	        // The splice says so while CMD2 still reads.
+	        {"the splice fails", "splice:error=EPIPE:when=1", "cat > 2", "abc", false},
+	        // CMD2 ends unread, before its pipe takes the input, and every
+	        // other read finds nothing for now: the bytes it lacked are read
+	        // off twinfeed's own pipe, which is then empty, and a read past
+	        // them would wait for ever, as twinfeed is that pipe's writer. The
+	        // reads counted start with the loader's of the C library; asan's
+	        // runtime has it read libraries of its own.
+	        {"reads fail at first", "read:error=EAGAIN:when=2+2", ": > 2",
+	         std::string((1 << 20) + 1, 'z'), true},
+	};
+	for (const auto &row : rows) {
+		if (TOOLBOX_ASAN && std::string(row.inject).starts_with("read:"))
+			continue;
+		std::string d = tempdir();
+		run_opts o = from(row.file, d, row.in);
+		o.inject = row.inject;
+		o.pipe_ignored = true;
+		o.timeout = 20;
+		run_result r = feed(d, "wc -c > 1", row.cmd2, row.file ? "" : row.in, o);
+		EXPECT_EQ(getfile(d + "/1"), std::to_string(row.in.size()) + "\n") << row.what;
+		EXPECT_EQ(getfile(d + "/2"), "") << row.what;
+		EXPECT_EQ(r.err, std::string("twinfeed: ") + row.cmd2 + ": Broken pipe\n")
+		        << row.what;
+		EXPECT_EQ(r.status, 1) << row.what;
+		run({"/bin/rm", "-rf", d});
+	}
+}
+
 // With too few descriptors for the pipes, the command is not started. musl
 // makes a pipe without flags by the pipe call where there is one.
 TEST(twinfeed_failures, no_pipe_starts_nothing)
