@@ -85,6 +85,15 @@ const tcase cases[] = {
         {"nul_in_bare_last", std::string("b\nc\0d", 5), "b\nc\n"},
         // Each name cut by a NUL is longer than the one before.
         {"nul_names_growing", std::string("gon\0e\ngone\0x\ngone1\0\n", 20), "gon\ngone\ngone1\n"},
+        // A name one byte longer than the one before: the line end added to
+        // it needs the buffer to grow too. Written past the end, it breaks
+        // glibc's heap, which the long names after it bring to light.
+        {"nul_names_one_longer",
+         std::string(23, 'p') + std::string("\0x\n", 3) + std::string(24, 'q') +
+                 std::string("\0y\n", 3) + std::string(100000, 'r') + "\n" +
+                 std::string(20000, 's') + std::string("\0z\n", 3),
+         std::string(23, 'p') + "\n" + std::string(24, 'q') + "\n" + std::string(100000, 'r') +
+                 "\n" + std::string(20000, 's') + "\n"},
         {"long_line", std::string(3000, 'k') + "\nhere\n", std::string(3000, 'k') + "\n"},
 };
 

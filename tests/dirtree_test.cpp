@@ -36,6 +36,12 @@ const tcase cases[] = {
         // NUL ends a line's text; the byte before it counts as the line end.
         {"nul_inside", std::string("a/\na/bc\0zz\nd\n", 13), "a/\n\tb\nd\n"},
         {"nul_first", std::string("a/\n\0x\ny\n", 8), "a/\n\ny\n"},
+        // A line longer than a read, so it starts its buffer, leaves a
+        // directory whose first 15 bytes it shares: compared a word at a
+        // time, it is never read before its start.
+        {"long_line_leaves_dir",
+         "d23456789abcdef/\nd23456789abcdefg" + std::string(70000, 'x') + "\n",
+         "d23456789abcdef/\nd23456789abcdefg" + std::string(70000, 'x') + "\n"},
         {"deep_tar_order", "r/\nr/a/\nr/a/b/\nr/a/b/f\nr/a/g\nr/h/\nr/h/i\nj\n",
          "r/\n\ta/\n\t\tb/\n\t\t\tf\n\t\tg\n\th/\n\t\ti\nj\n"},
 };

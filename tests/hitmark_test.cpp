@@ -195,11 +195,13 @@ TEST(hitmark_hostile, names_are_literal_words)
 // leak would stop the helper from starting long before the last line), and
 // the private copies of 0 and 1 take the lowest numbers from 3, so that four
 // descriptors are too few only for the second, which says so before any work.
-// A real limit, since no single failed call shows either.
+// A real limit, since no single failed call shows either. And under a low
+// limit on memory, where a name's argument vector must take no more than
+// its words need.
 TEST(hitmark_descriptors, under_a_limit)
 {
 	if (launched())
-		GTEST_SKIP() << behind("a limit on descriptors");
+		GTEST_SKIP() << behind("a limit on descriptors or memory");
 	std::string d = withhelper(), none = tempdir(), in, out, args, bare, missing;
 	for (int i = 0; i < 100; i++) {
 		in += "f:" + std::to_string(i) + ":t\n";
@@ -208,26 +210,35 @@ TEST(hitmark_descriptors, under_a_limit)
 		bare += "f::" + std::to_string(i) + ":t\n";
 		missing += "hitmark: ./hitmark.sh: No such file or directory\n";
 	}
+	// 16 words in 1 MiB, whose vector of a pointer per two bytes at most fits
+	// in 12 MiB of address space with the line.
+	std::string words(65535, 'n');
+	for (int i = 1; i < 16; i++)
+		words += "\t" + std::string(65535, 'n');
 	const struct {
-		int limit;
-		std::string dir, out, err;
+		std::string limit, dir, in, out, err;
 		int status;
 	} rows[] = {
-	        {32, d, out, args, 0},
+	        {"--nofile=32", d, "hits", out, args, 0},
 	        // No helper: each failed start closes its pipe as well.
-	        {32, none, bare, missing, 1},
-	        {4, d, "", "hitmark: standard output: Too many open files\n", 1},
+	        {"--nofile=32", none, "hits", bare, missing, 1},
+	        {"--nofile=4", d, "hits", "", "hitmark: standard output: Too many open files\n", 1},
+	        {"--as=" + std::to_string(12 << 20), none, "words", words + "::1:x\n",
+	         "hitmark: ./hitmark.sh: No such file or directory\n", 1},
 	};
 	putfile(d + "/hits", in);
+	putfile(d + "/words", words + ":1:x\n");
 	for (const auto &row : rows) {
 #if TOOLBOX_ASAN
-		if (row.limit < 8)
-			continue; // the leak check at exit needs descriptors of its own
+		// The leak check at exit needs descriptors of its own, and the
+		// checker far more address space.
+		if (row.limit != "--nofile=32")
+			continue;
 #endif
-		run_result r = run({"/usr/bin/prlimit", "--nofile=" + std::to_string(row.limit),
-		                    "--", tool("hitmark")},
-		                   {.cwd = row.dir, .in_path = d + "/hits"});
-		EXPECT_EQ(r.out, row.out) << row.limit;
+		run_result r = run({"/usr/bin/prlimit", row.limit, "--", tool("hitmark")},
+		                   {.cwd = row.dir, .in_path = d + "/" + row.in});
+		EXPECT_TRUE(r.out == row.out) << row.limit << ": " << r.out.size()
+		                              << " bytes: " << visible(r.out.substr(0, 80));
 		EXPECT_EQ(r.err, row.err) << row.limit;
 		EXPECT_EQ(r.status, row.status) << row.limit;
 	}

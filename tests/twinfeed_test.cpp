@@ -80,6 +80,12 @@ const tcase cases[] = {
         {"larger_than_a_pipe", block, "cat > 1", "cat > 2", block, block},
         // The statuses of the commands are not reflected.
         {"failing_commands", "abc", "cat > 1; exit 3", "cat > 2; kill -9 $$", "abc", "abc"},
+        // Once CMD2 sees the end of its input, twinfeed waits for the commands
+        // holding none of its pipes: 2 lists its descriptors from 3 up (a
+        // checker's own lie far higher). Its parent is twinfeed's child.
+        {"pipes_closed_for_the_wait", "abc", "cat > 1",
+         "cat > /dev/null; set -- $(cat /proc/$PPID/stat); ls /proc/$4/fd | grep -x '[3-9]' > 2",
+         "abc", ""},
 };
 
 using ::PrintTo; // rows print, and name their tests, by their name
@@ -101,24 +107,33 @@ from(bool file, const std::string &dir, const std::string &in)
 }
 
 // A file also when no pipe of twinfeed's own can be had for it, and the
-// bytes are copied.
+// bytes are copied, and when a signal cuts its first splice short.
 TEST_P(twinfeed, both_get_the_input)
 {
 	const tcase &c = GetParam();
-	for (const char *kind : {"pipe", "file", "file, no pipe"}) {
-		bool file = kind[0] == 'f', nopipe = kind[4] == ',';
-		if (nopipe && under_valgrind())
+	const struct {
+		const char *kind, *inject;
+	} kinds[] = {
+	        {"pipe", ""},
+	        {"file", ""},
+	        // The third pipe is its own, after one for each command.
+	        {"file, no pipe", "pipe2:error=EMFILE:when=3"},
+	        {"file, splice interrupted", "splice:error=EINTR:when=1"},
+	};
+	for (const auto &[kind, inject] : kinds) {
+		bool file = kind[0] == 'f';
+		if (*inject != '\0' && under_valgrind())
 			continue; // strace runs the program, not valgrind
 		std::string d = tempdir();
 		run_opts o = from(file, d, c.in);
-		// The third pipe is its own, after one for each command.
-		o.inject = nopipe ? "pipe2:error=EMFILE:when=3" : "";
+		o.inject = inject;
 		run_result r = feed(d, c.c1, c.c2, file ? "" : c.in, o);
 		EXPECT_EQ(visible(getfile(d + "/1")), visible(c.out1)) << kind;
 		EXPECT_EQ(visible(getfile(d + "/2")), visible(c.out2)) << kind;
 		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, "");
-		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, "") << kind;
+		EXPECT_EQ(r.status, 0) << kind;
+		run({"/bin/rm", "-rf", d});
 	}
 }
 
@@ -242,6 +257,38 @@ TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 		}
 }
 
+// Each pipe holds 1 MiB, the input pipe too: a command may wait for the
+// other, or both for the writer, with that much in between. A command reads
+// only once its mark is there, and not at all when the bounded wait for it
+// runs out, which the run's time limit comes well before.
+TEST(twinfeed_pipe, a_mebibyte_waits_in_each_pipe)
+{
+	const std::string after1 = waitsh("[ -e 1.done ]") + "; { [ -e 1.done ] && wc -c; } > 2",
+	                  aftergo = waitsh("[ -e go ]") + "; { [ -e go ] && wc -c; } > ";
+	const struct {
+		std::string sh, want;
+	} rows[] = {
+	        // All of it waits in CMD2's pipe.
+	        {"head -c 600000 /dev/zero | \"$T\" 'wc -c > 1; touch 1.done' '" + after1 + "'",
+	         "600000\n"},
+	        // 1 MiB waits in each command's pipe and the rest in the input pipe.
+	        {"{ head -c 1500000 /dev/zero; touch go; } | \"$T\" '" + aftergo + "1' '" +
+	                 aftergo + "2'",
+	         "1500000\n"},
+	};
+	for (const auto &row : rows) {
+		std::string d = tempdir();
+		putfile(d + "/1", ""); // there, however soon the run is ended
+		putfile(d + "/2", "");
+		run_result r = script(d, row.sh, "", {.timeout = 20});
+		EXPECT_EQ(getfile(d + "/1"), row.want) << row.sh;
+		EXPECT_EQ(getfile(d + "/2"), row.want) << row.sh;
+		EXPECT_EQ(r.err, "") << row.sh;
+		EXPECT_EQ(r.status, 0) << row.sh;
+		run({"/bin/rm", "-rf", d});
+	}
+}
+
 // A file's bytes that cannot be passed on are lost as bytes that cannot be
 // read are: the copy ends as at the end of input, and the failure is
 // reported. The file is dated past 2038, which must not keep it from the
@@ -260,6 +307,49 @@ TEST(twinfeed_failures, copy_error_after_both_end)
 	EXPECT_EQ(getfile(d + "/2"), "0\n");
 	EXPECT_EQ(r.err, "twinfeed: read error: Input/output error\n");
 	EXPECT_EQ(r.status, 1);
+}
+
+// Faults in passing on, with the broken-pipe signal ignored: CMD2 gets no
+// more input once the kernel's copy to it says it has stopped reading,
+// whether it still reads or not, and CMD1 gets it all.
+TEST(twinfeed_failures, cmd2_stops_reading)
+{
+	if (launched())
+		GTEST_SKIP() << behind("strace's injected failure");
+	if (under_valgrind())
+		GTEST_SKIP() << "strace runs the program, not valgrind";
+	const struct {
+		const char *what, *inject, *cmd2;
+		std::string in;
+		bool file;
+	} rows[] = {
+	        // The splice says so while CMD2 still reads.
+	        {"the splice fails", "splice:error=EPIPE:when=1", "cat > 2", "abc", false},
+	        // CMD2 ends unread, before its pipe takes the input, and every
+	        // other read finds nothing for now: the bytes it lacked are read
+	        // off twinfeed's own pipe, which is then empty, and a read past
+	        // them would wait for ever, as twinfeed is that pipe's writer. The
+	        // reads counted start with the loader's of the C library; asan's
+	        // runtime has it read libraries of its own.
+	        {"reads fail at first", "read:error=EAGAIN:when=2+2", ": > 2",
+	         std::string((1 << 20) + 1, 'z'), true},
+	};
+	for (const auto &row : rows) {
+		if (TOOLBOX_ASAN && std::string(row.inject).starts_with("read:"))
+			continue;
+		std::string d = tempdir();
+		run_opts o = from(row.file, d, row.in);
+		o.inject = row.inject;
+		o.pipe_ignored = true;
+		o.timeout = 20;
+		run_result r = feed(d, "wc -c > 1", row.cmd2, row.file ? "" : row.in, o);
+		EXPECT_EQ(getfile(d + "/1"), std::to_string(row.in.size()) + "\n") << row.what;
+		EXPECT_EQ(getfile(d + "/2"), "") << row.what;
+		EXPECT_EQ(r.err, std::string("twinfeed: ") + row.cmd2 + ": Broken pipe\n")
+		        << row.what;
+		EXPECT_EQ(r.status, 1) << row.what;
+		run({"/bin/rm", "-rf", d});
+	}
 }
 
 // With too few descriptors for the pipes, the command is not started. musl
