@@ -46,11 +46,6 @@ class absentees : public testing::Test
 		putfile(dir + "/big", "");
 		ASSERT_EQ(truncate((dir + "/big").c_str(), 3LL << 30), 0);
 	}
-
-	static void TearDownTestSuite()
-	{
-		run({"/bin/rm", "-rf", root});
-	}
 };
 
 struct tcase {
@@ -187,8 +182,7 @@ class absentees_locked : public testing::Test
 
 	void TearDown() override
 	{
-		chmod((d + "/shut").c_str(), 0755);
-		run({"/bin/rm", "-rf", top});
+		chmod((d + "/shut").c_str(), 0755); // for the harness to remove it
 	}
 
 	run_result go(const std::string &arg, const std::string &in)

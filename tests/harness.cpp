@@ -1,11 +1,14 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -75,10 +78,8 @@ static std::string
 wrapped(const std::string &name)
 {
 	static std::string dir;
-	if (dir.empty()) {
+	if (dir.empty())
 		dir = tempdir();
-		atexit([] { std::filesystem::remove_all(dir); });
-	}
 	std::string path = dir + "/" + name;
 	if (access(path.c_str(), X_OK) != 0) {
 		putfile(path, "#!/bin/sh\nexec " + setting("TOOLBOX_LAUNCHER") + " '" +
@@ -671,12 +672,38 @@ runtool(const std::string &name, const std::vector<std::string> &args, const std
 	return run(argv, o);
 }
 
+// The folders that tempdir made in this process.
+static std::vector<std::string> *scratch;
+static pid_t owner;
+
+static void
+sweep_scratch()
+{
+	if (getpid() != owner)
+		return; // a forked copy of the test that did not _exit
+	bool keep = !setting("TOOLBOX_KEEP").empty() && testing::UnitTest::GetInstance()->Failed();
+	for (const auto &d : *scratch) {
+		if (keep) {
+			fprintf(stderr, "kept for a failed test: %s\n", d.c_str());
+			continue;
+		}
+		std::error_code e;
+		std::filesystem::remove_all(d, e);
+	}
+}
+
 std::string
 tempdir()
 {
 	const char *t = getenv("TMPDIR");
 	std::string tmpl = std::string(t && *t ? t : "/tmp") + "/toolbox-test.XXXXXX";
 	check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
+	if (scratch == nullptr) {
+		scratch = new std::vector<std::string>;
+		owner = getpid();
+		atexit(sweep_scratch);
+	}
+	scratch->push_back(tmpl);
 	return tmpl;
 }
 

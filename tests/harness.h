@@ -161,7 +161,10 @@ int reap_within(pid_t pid, int seconds, bool *killed = nullptr);
 // spawned child as a forked copy, whose failed exec never reaches the parent.
 bool under_valgrind();
 
-// A fresh empty directory under the system's temporary folder.
+// A fresh empty directory under the system's temporary folder, removed with
+// all it holds when the test process ends, passing or failing. With
+// TOOLBOX_KEEP set, the folders of a process where a test failed are kept
+// instead, and named on standard error.
 std::string tempdir();
 
 // Writes bytes to a file, replacing it.

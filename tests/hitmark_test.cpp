@@ -34,12 +34,6 @@ withhelper(const std::string &body = script, mode_t mode = 0755)
 	return d;
 }
 
-void
-rmtree(const std::string &dir)
-{
-	run({"/bin/rm", "-rf", dir});
-}
-
 run_result
 inside(const std::string &dir, const std::string &in, run_opts o = {})
 {
@@ -105,7 +99,6 @@ TEST_P(hitmark, annotates)
 	EXPECT_EQ(visible(r.out), visible(c.out));
 	EXPECT_EQ(visible(r.err), visible(c.args));
 	EXPECT_EQ(r.status, 0);
-	rmtree(d);
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, hitmark, testing::ValuesIn(cases),
@@ -133,7 +126,6 @@ TEST(hitmark_reply, taken_byte_for_byte)
 		EXPECT_EQ(r.err, "2[doc/a.txt][42]\n") << row.reply;
 		EXPECT_EQ(r.status, 0) << row.reply;
 	}
-	rmtree(d);
 }
 
 // Names that a shell would act on reach the helper as literal words, and
@@ -188,7 +180,6 @@ TEST(hitmark_hostile, names_are_literal_words)
 	EXPECT_EQ(r.status, 0);
 	// Nothing but the helper.
 	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d), {}), 1);
-	rmtree(d);
 }
 
 // Under a low descriptor limit: every helper's pipes are closed again (a
@@ -242,8 +233,6 @@ TEST(hitmark_descriptors, under_a_limit)
 		EXPECT_EQ(r.err, row.err) << row.limit;
 		EXPECT_EQ(r.status, row.status) << row.limit;
 	}
-	rmtree(d);
-	rmtree(none);
 }
 
 // A helper that cannot be started costs its reply and one message per
@@ -310,7 +299,6 @@ TEST(hitmark_helper, start_failures)
 		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;
 		EXPECT_EQ(r.err, row.err) << row.name;
 		EXPECT_EQ(r.status, row.status) << row.name;
-		rmtree(d);
 	}
 	if (launched() && !unrun.empty())
 		GTEST_SKIP() << "rows not run: " << unrun
@@ -336,7 +324,6 @@ TEST(hitmark_helper, no_shell)
 	EXPECT_EQ(r.out, "a::1:x\n");
 	EXPECT_EQ(r.err, "hitmark: ./hitmark.sh: Exec format error\n");
 	EXPECT_EQ(r.status, 1);
-	rmtree(d);
 }
 
 // A name whose argument vector, (len / 2 + 4) pointers and len + 1 bytes,
@@ -366,7 +353,6 @@ TEST(hitmark_big, name_too_long_to_size_in_32_bits)
 	EXPECT_EQ(getfile(d + "/out"), "");
 	EXPECT_EQ(r.err, "hitmark: Cannot allocate memory\n");
 	EXPECT_EQ(r.status, 1);
-	rmtree(d);
 }
 #endif
 

@@ -113,7 +113,6 @@ TEST(manpages, lint_cleanly_with_mandoc)
 				ADD_FAILURE() << l;
 		}
 	}
-	fs::remove_all(dir);
 }
 
 } // namespace

@@ -33,8 +33,6 @@ fromfile(const std::string &bytes)
 	putfile(dir + "/in", bytes);
 	source s;
 	s.fd = open((dir + "/in").c_str(), O_RDONLY);
-	unlink((dir + "/in").c_str());
-	rmdir(dir.c_str());
 	return s;
 }
 

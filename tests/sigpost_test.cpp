@@ -276,10 +276,8 @@ TEST_P(sigpost, sends_what_targets_receive)
 	std::string loc = c.turkish ? tempdir() : "";
 	if (c.turkish) {
 		std::string why = turkish_env(loc, o.env);
-		if (!why.empty()) {
-			rmdir(loc.c_str());
+		if (!why.empty())
 			GTEST_SKIP() << why;
-		}
 	}
 	proc a = target(value), b;
 	for (const auto &s : c.args)
@@ -289,8 +287,6 @@ TEST_P(sigpost, sends_what_targets_receive)
 	for (const auto &s : c.args)
 		args.push_back(fill(s, a.pid, b.pid));
 	run_result r = runtool("sigpost", args, "", o);
-	if (c.turkish)
-		run({"/bin/rm", "-rf", loc});
 	EXPECT_EQ(r.out, "");
 	expect_like(r.err, fill(c.err, a.pid, b.pid));
 	EXPECT_EQ(r.status, c.status);
@@ -313,11 +309,8 @@ TEST(sigpost_names, shell_text_runs_nothing)
 	EXPECT_EQ(r.err, "sig. name to num. \nsigpost: unknown signal: " + name + "\n");
 	EXPECT_EQ(r.status, 1);
 	struct stat st;
-	for (const char *f : {"/a", "/b", "/c", "/d"}) {
+	for (const char *f : {"/a", "/b", "/c", "/d"})
 		EXPECT_NE(stat((d + f).c_str(), &st), 0) << f;
-		unlink((d + f).c_str());
-	}
-	rmdir(d.c_str());
 }
 
 // A name matches only itself: no regular expression, no second pattern, and
@@ -376,7 +369,6 @@ withheaders(const std::string &arch, const std::string &generic,
 	argv.push_back(tool("sigpost"));
 	argv.insert(argv.end(), args.begin(), args.end());
 	run_result r = run(argv);
-	run({"/bin/rm", "-rf", d});
 	return r;
 }
 

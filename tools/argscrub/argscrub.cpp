@@ -45,7 +45,9 @@ clip(const char *text, int limit)
 
 // Replaces every byte not fit for a file name with "_", in place. A run of
 // bytes of 128 or more (a multi-byte character) gives one "_", and shares it
-// with a non-permitted byte below 128 right before or after the run.
+// with a non-permitted byte below 128 right before or after the run. It
+// takes the string's address, as the result's owner holds it, and keeps the
+// string where it is: only its bytes and length change.
 static void
 filt_filename(char **sp)
 {

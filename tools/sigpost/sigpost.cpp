@@ -14,6 +14,7 @@
 #define MULTIARCH ""
 #endif
 
+// The digits: a text that starts with one is a number.
 static constexpr char alpha_num[] = "0123456789";
 
 // Debian-style systems keep the kernel's header only under the multiarch
@@ -35,6 +36,8 @@ digitfirst(const char *s)
 	return *s != '\0' && strchr(alpha_num, *s) != nullptr;
 }
 
+// All of fd, as a string; its length in *len where len is not null (this
+// program needs none: the pipeline prints text).
 static char *
 readall(int fd, size_t *len)
 {
