@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,11 @@ TEST(hitmark_helper, start_failures)
 	        // Root too needs an execute bit to run a file.
 	        {"not_executable", script, "a:1:x\n", "a::1:x\n",
 	         "hitmark: ./hitmark.sh: Permission denied\n", 0644, 1},
+	        // A reply that cannot be read is no reply; {reply} is the number
+	        // of the first read of a reply, 8 bytes, among all the reads.
+	        {"reply_unread", "#!/bin/sh\nprintf v\n", "a:1:x\nb:2:y\n", "a::1:x\nb:v:2:y\n",
+	         "hitmark: ./hitmark.sh: Input/output error\n", 0755, 1,
+	         "read:error=EIO:when={reply}"},
 	        {"too_long", script, big + ":1:x\nb:2:y\n", big + "::1:x\nb:v:2:y\n",
 	         "hitmark: ./hitmark.sh: Argument list too long\n2[b][2]\n", 0755, 1},
 	        {"no_hash_bang", "printf '%s,' \"$@\"\n", "a:1:x\n", "a:a,1,:1:x\n", "", 0755, 0},
@@ -292,8 +298,18 @@ TEST(hitmark_helper, start_failures)
 			continue;
 		}
 		std::string d = row.mode ? withhelper(row.body, row.mode) : tempdir();
+		std::string inject = row.inject;
+		if (size_t at = inject.find("{reply}"); at != std::string::npos) {
+			inside(d, row.in, {.trace = "read", .trace_log = d + "/reads"});
+			std::istringstream reads(getfile(d + "/reads"));
+			int n = 0;
+			for (std::string l; std::getline(reads, l);)
+				if (l.starts_with("read(") && ++n && l.find(", 8)") != l.npos)
+					break;
+			inject.replace(at, 7, std::to_string(n));
+		}
 		run_result r = inside(d, row.in,
-		                      {.inject = row.inject,
+		                      {.inject = inject,
 		                       .trace_path = row.shell ? "/bin/sh" : "",
 		                       .trace_children = row.shell});
 		EXPECT_EQ(visible(r.out), visible(row.out)) << row.name;
