@@ -672,6 +672,70 @@ runtool(const std::string &name, const std::vector<std::string> &args, const std
 	return run(argv, o);
 }
 
+run_result
+expect(const std::string &name, const row &r, const run_opts &o)
+{
+	run_result got = runtool(name, r.args, r.in, o);
+	EXPECT_EQ(visible(got.out), visible(r.out)) << r.name;
+	EXPECT_EQ(got.err, r.err) << r.name;
+	EXPECT_EQ(got.status, r.status) << r.name;
+	return got;
+}
+
+static void
+skip(const std::string &why)
+{
+	GTEST_SKIP() << why;
+}
+
+static bool
+namespaces()
+{
+	static const int ok = run({"/usr/bin/unshare", "-m", "true"}).status == 0;
+	return ok;
+}
+
+bool
+have(const needs &n)
+{
+	const bool checker = TOOLBOX_ASAN || under_valgrind(), vg = under_valgrind();
+	const std::string p = n.prog;
+	const struct {
+		bool unmet;
+		std::string why;
+	} rows[] = {
+	        {n.faults && vg, "strace runs the program, not valgrind"},
+	        {n.faults && launched(), behind("strace's faults")},
+	        {n.preload && checker, "the checker must be the first to load"},
+	        {n.preload && launched(), behind("a preloaded library")},
+	        {n.preload && !launched() && interpreter(binary(p)).empty(),
+	         p + " is linked statically: no library can be preloaded"},
+	        {(n.limit || n.space) && launched(), behind("a limit on the process")},
+	        {n.space && checker, "a checker needs more address space, and counts leaks itself"},
+	        {n.forks && (vg || launched()),
+	         "valgrind and qemu-user start a child from a forked copy of the program, "
+	         "whose failed exec never reaches the program"},
+	        {n.root && !namespaces(), "no mount namespace here (it needs root)"},
+	        {n.direct && launched(), behind("running the program file itself")},
+	        {n.quick && checker, "too slow under a checker"},
+	        {n.wide && getfile(binary(p))[EI_CLASS] != ELFCLASS64,
+	         "a 32-bit program's address space is too small"},
+	        {n.sig >= 32 && launched(),
+	         "behind a launcher: qemu-user moves real-time signals (32 arrives as 34)"},
+	        {n.sig == 64 && vg, "valgrind keeps signal 64 for itself"},
+	        {n.gib > 0 && available() < (static_cast<unsigned long long>(n.gib) << 30),
+	         "needs " + std::to_string(n.gib) + " GiB of free memory, " +
+	                 std::to_string(available() >> 20) + " MiB free"},
+	};
+	bool all = true;
+	for (const auto &r : rows)
+		if (r.unmet) {
+			skip(r.why);
+			all = false;
+		}
+	return all;
+}
+
 // The folders that tempdir made in this process.
 static std::vector<std::string> *scratch;
 static pid_t owner;

@@ -19,6 +19,7 @@
 
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 struct run_opts {
@@ -78,6 +79,53 @@ struct run_result {
 	int sig = 0;     // terminating signal, 0 when it exited
 	bool timed_out = false;
 };
+
+// A row of a table: what a program is given, and what it must give back.
+// A table whose rows need more extends it.
+struct row {
+	const char *name;
+	std::vector<std::string> args;
+	std::string in, out, err;
+	int status = 0;
+};
+
+// Runs the named tool with the row's arguments and input, as o says, and
+// checks its output, message and status; returns what it did, for more.
+run_result expect(const std::string &name, const row &r, const run_opts &o = {});
+
+// One test for each row of rows, named cases/SUITE.row/NAME, which calls
+// check(row) for it. Tables are kept one row a line, clang-format off.
+#define TABLE(suite, rows, check)                                                                  \
+	class suite : public testing::TestWithParam<std::decay_t<decltype((rows)[0])>>             \
+	{                                                                                          \
+	};                                                                                         \
+	TEST_P(suite, row)                                                                         \
+	{                                                                                          \
+		check(GetParam());                                                                 \
+	}                                                                                          \
+	INSTANTIATE_TEST_SUITE_P(cases, suite, testing::ValuesIn(rows),                            \
+	                         [](const auto &i) { return std::string(i.param.name); })
+
+// What a test or a row needs of the machine and of the way the programs
+// run. have() says whether all of it is here; where it is not, it records a
+// skip with one reason for each need that is not met, and the test goes on
+// to its next row, or returns.
+struct needs {
+	bool faults = false;          // strace's faults or trace in the program
+	bool preload = false;         // a library preloaded into the program
+	bool limit = false;           // a limit on the program's own process
+	bool space = false;           // a limit on its address space, which a checker outgrows
+	bool forks = false;           // a failed start of a child that reaches the program
+	bool root = false;            // a mount namespace of the test's own
+	bool direct = false;          // the program file run itself, by a path of the test's
+	bool quick = false;           // no checker, under which it would take too long
+	bool wide = false;            // a 64-bit program
+	int sig = 0;                  // a signal delivered by its number
+	int gib = 0;                  // this many GiB of free memory
+	const char *prog = "dirtree"; // the program it runs, for preload and wide
+};
+
+bool have(const needs &n);
 
 // A table's row prints as its name, which also names its test
 // (testing::PrintToStringParamName()). GoogleTest looks for PrintTo where
