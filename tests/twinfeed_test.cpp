@@ -16,13 +16,10 @@ namespace
 
 // Bounded wait, in tenths of a second, for shell snippets that synchronise
 // through marker files; only a broken program ever runs it out.
-const std::string tries = "i=0; while ! { ";
-const std::string upto = "; } && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
-
 std::string
 waitsh(const std::string &cond)
 {
-	return tries + cond + upto;
+	return "i=0; while ! { " + cond + "; } && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
 }
 
 bool
@@ -49,95 +46,113 @@ script(const std::string &dir, const std::string &text, const std::string &in = 
 	return run({"/bin/sh", "-c", text}, o);
 }
 
-TEST(twinfeed_args, wrong_count_starts_nothing)
+// What a command wrote to its file f in dir, or "(none)" where it made none.
+const std::string none = "(none)";
+
+std::string
+wrote(const std::string &dir, const char *f)
 {
-	const std::vector<std::vector<std::string>> cases = {
-	        {}, {"touch ran"}, {"touch ran", "touch ran", "touch ran"}};
-	for (const auto &args : cases) {
-		std::string d = tempdir();
-		run_opts o;
-		o.cwd = d;
-		run_result r = runtool("twinfeed", args, "abc", o);
-		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, "");
-		EXPECT_EQ(r.status, 1) << args.size() << " arguments";
-		EXPECT_FALSE(exists(d + "/ran")) << args.size() << " arguments";
-	}
+	return exists(dir + "/" + f) ? getfile(dir + "/" + f) : none;
 }
 
-struct tcase {
-	const char *name;
-	std::string in, c1, c2, out1, out2;
-};
-
-const std::string block(200000, 'x');
-
-const tcase cases[] = {
-        {"abc", "abc", "wc -c > 1", "od -c > 2", "3\n", "0000000   a   b   c\n0000003\n"},
-        {"empty", "", "wc -c > 1", "od -c > 2", "0\n", "0000000\n"},
-        {"nul_no_final_newline", std::string("a\0b\nc", 5), "cat > 1", "cat > 2",
-         std::string("a\0b\nc", 5), std::string("a\0b\nc", 5)},
-        {"larger_than_a_pipe", block, "cat > 1", "cat > 2", block, block},
-        // The statuses of the commands are not reflected.
-        {"failing_commands", "abc", "cat > 1; exit 3", "cat > 2; kill -9 $$", "abc", "abc"},
-        // Once CMD2 sees the end of its input, twinfeed waits for the commands
-        // holding none of its pipes: 2 lists its descriptors from 3 up (a
-        // checker's own lie far higher). Its parent is twinfeed's child.
-        {"pipes_closed_for_the_wait", "abc", "cat > 1",
-         "cat > /dev/null; set -- $(cat /proc/$PPID/stat); ls /proc/$4/fd | grep -x '[3-9]' > 2",
-         "abc", ""},
-};
-
-using ::PrintTo; // rows print, and name their tests, by their name
-
-class twinfeed : public testing::TestWithParam<tcase>
-{
-};
-
-// Standard input as a pipe and as a file: the two ways the bytes are passed on.
+// In dir, standard input as a pipe and as a file: the two ways the bytes
+// are passed on. The file is dated past 2038, which must not keep it from
+// the kernel's copy.
 run_opts
 from(bool file, const std::string &dir, const std::string &in)
 {
-	run_opts o;
+	run_opts o = {.cwd = dir};
 	if (file) {
 		putfile(dir + "/in", in);
+		const struct timespec t[2] = {{2208988800, 0}, {2208988800, 0}};
+		EXPECT_EQ(utimensat(AT_FDCWD, (dir + "/in").c_str(), t, 0), 0);
 		o.in_path = dir + "/in";
 	}
 	return o;
 }
 
-// A file also when no pipe of twinfeed's own can be had for it, and the
-// bytes are copied, and when a signal cuts its first splice short.
-TEST_P(twinfeed, both_get_the_input)
+// The arguments are the two commands, whose files 1 and 2 must hold out1
+// and out2 when twinfeed is done. A row with a fault of its own runs once,
+// with the input a file or not, and the broken-pipe signal ignored. Each
+// other row runs with the input a pipe, and a file: a file also when no pipe
+// of twinfeed's own can be had for it, and the bytes are copied, and when a
+// signal cuts its first splice short.
+struct trow : row {
+	std::string out1, out2;
+	const char *inject = "";
+	bool file = false;
+};
+
+void
+check(const trow &t)
 {
-	const tcase &c = GetParam();
-	const struct {
-		const char *kind, *inject;
-	} kinds[] = {
-	        {"pipe", ""},
-	        {"file", ""},
-	        // The third pipe is its own, after one for each command.
-	        {"file, no pipe", "pipe2:error=EMFILE:when=3"},
-	        {"file, splice interrupted", "splice:error=EINTR:when=1"},
-	};
-	for (const auto &[kind, inject] : kinds) {
-		bool file = kind[0] == 'f';
-		if (*inject != '\0' && under_valgrind())
-			continue; // strace runs the program, not valgrind
+	const bool own = *t.inject != '\0';
+	// The third pipe is its own, after one for each command.
+	std::vector<std::pair<bool, std::string>> kinds = {{false, ""},
+	                                                   {true, ""},
+	                                                   {true, "pipe2:error=EMFILE:when=3"},
+	                                                   {true, "splice:error=EINTR:when=1"}};
+	if (own)
+		kinds = {{t.file, t.inject}};
+	for (const auto &[file, inject] : kinds) {
+		// The reads that a fault counts start with the loader's of the C
+		// library; asan's runtime has it read libraries of its own.
+		if (TOOLBOX_ASAN && inject.starts_with("read:"))
+			continue;
+		if (!inject.empty() && !have({.faults = true}))
+			continue;
+		SCOPED_TRACE((file ? "file " : "pipe ") + inject);
 		std::string d = tempdir();
-		run_opts o = from(file, d, c.in);
+		run_opts o = from(file, d, t.in);
 		o.inject = inject;
-		run_result r = feed(d, c.c1, c.c2, file ? "" : c.in, o);
-		EXPECT_EQ(visible(getfile(d + "/1")), visible(c.out1)) << kind;
-		EXPECT_EQ(visible(getfile(d + "/2")), visible(c.out2)) << kind;
-		EXPECT_EQ(r.out, "");
-		EXPECT_EQ(r.err, "") << kind;
-		EXPECT_EQ(r.status, 0) << kind;
+		o.pipe_ignored = own;
+		o.timeout = own ? 20 : o.timeout;
+		row r = t;
+		r.in = file ? "" : t.in;
+		expect("twinfeed", r, o);
+		EXPECT_EQ(visible(wrote(d, "1")), visible(t.out1));
+		EXPECT_EQ(visible(wrote(d, "2")), visible(t.out2));
 	}
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, twinfeed, testing::ValuesIn(cases),
-                         testing::PrintToStringParamName());
+const std::string block(200000, 'x');
+
+// clang-format off
+const trow rows[] = {
+	{{"abc", {"wc -c > 1", "od -c > 2"}, "abc"}, "3\n", "0000000   a   b   c\n0000003\n"},
+	{{"empty", {"wc -c > 1", "od -c > 2"}, ""}, "0\n", "0000000\n"},
+	{{"nul_no_final_newline", {"cat > 1", "cat > 2"}, std::string("a\0b\nc", 5)}, std::string("a\0b\nc", 5), std::string("a\0b\nc", 5)},
+	{{"larger_than_a_pipe", {"cat > 1", "cat > 2"}, block}, block, block},
+	// The statuses of the commands are not reflected.
+	{{"failing_commands", {"cat > 1; exit 3", "cat > 2; kill -9 $$"}, "abc"}, "abc", "abc"},
+	// Once CMD2 sees the end of its input, twinfeed waits for the commands
+	// holding none of its pipes: 2 lists its descriptors from 3 up (a
+	// checker's own lie far higher). Its parent is twinfeed's child.
+	{{"pipes_closed_for_the_wait", {"cat > 1", "cat > /dev/null; set -- $(cat /proc/$PPID/stat); ls /proc/$4/fd | grep -x '[3-9]' > 2"}, "abc"}, "abc", ""},
+	// With other than two commands, none is started.
+	{{"no_commands", {}, "abc", "", "", 1}, none, none},
+	{{"one_command", {"touch 1"}, "abc", "", "", 1}, none, none},
+	{{"three_commands", {"touch 1", "touch 2", "touch 2"}, "abc", "", "", 1}, none, none},
+	// A file's bytes that cannot be passed on are lost as bytes that cannot
+	// be read are: the copy ends as at the end of input, and the failure is
+	// reported.
+	{{"copy_error_after_both_end", {"wc -c > 1", "wc -c > 2"}, "abc", "", "twinfeed: read error: Input/output error\n", 1}, "0\n", "0\n", "tee:error=EIO:when=1", true},
+	// Faults in passing on: CMD2 gets no more input once the kernel's copy
+	// to it says it has stopped reading, whether it still reads or not, and
+	// CMD1 gets it all. Here the splice says so while CMD2 still reads.
+	{{"cmd2_stops_reading_splice_fails", {"wc -c > 1", "cat > 2"}, "abc", "", "twinfeed: cat > 2: Broken pipe\n", 1}, "3\n", "", "splice:error=EPIPE:when=1"},
+	// CMD2 ends unread, before its pipe takes the input, and every other
+	// read finds nothing for now: the bytes it lacked are read off
+	// twinfeed's own pipe, which is then empty, and a read past them would
+	// wait for ever, as twinfeed is that pipe's writer.
+	{{"cmd2_stops_reading_reads_fail_at_first", {"wc -c > 1", ": > 2"}, std::string((1 << 20) + 1, 'z'), "", "twinfeed: : > 2: Broken pipe\n", 1}, "1048577\n", "", "read:error=EAGAIN:when=2+2", true},
+	// With too few descriptors for the pipes, the command is not started.
+	// musl makes a pipe without flags by the pipe call where there is one.
+	{{"no_pipe_starts_nothing", {"touch 1", "touch 2"}, "", "", "twinfeed: touch 1: Too many open files\n", 1}, none, none, "pipe2,?pipe:error=EMFILE:when=1"},
+};
+// clang-format on
+
+TABLE(twinfeed, rows, check);
 
 TEST(twinfeed_big, fifty_megabytes_byte_exact)
 {
@@ -147,13 +162,12 @@ TEST(twinfeed_big, fifty_megabytes_byte_exact)
 		uint32_t v = g();
 		memcpy(&in[i], &v, 4);
 	}
-	putfile(d + "/in", in);
-	run_opts o;
-	o.in_path = d + "/in";
+	run_opts o = from(true, d, in);
 	std::string want = run({"/usr/bin/cksum"}, o).out;
 	ASSERT_NE(want.find(" 52428800"), std::string::npos) << want;
 	for (bool file : {false, true}) {
-		run_result r = feed(d, "cksum > 1", "cksum > 2", file ? "" : in, from(file, d, in));
+		run_result r =
+		        feed(d, "cksum > 1", "cksum > 2", file ? "" : in, file ? o : run_opts{});
 		EXPECT_EQ(getfile(d + "/1"), want) << (file ? "file" : "pipe");
 		EXPECT_EQ(getfile(d + "/2"), want) << (file ? "file" : "pipe");
 		EXPECT_EQ(r.status, 0);
@@ -231,14 +245,15 @@ TEST(twinfeed_pipe, ignored_sigpipe_feeds_the_other)
 	const std::string head = "'head -c 10 > h'", wc = "'wc -c > n'", head2 = "'head -c 10 > g'";
 	const std::string broke = "twinfeed: head -c 10 > h: Broken pipe\n";
 	// What the other command wrote to file, and the messages, in either order.
+	// clang-format off
 	const struct {
 		std::string cmds, file, got, err, err2;
 	} rows[] = {
-	        {head + " " + wc, "n", "8388608\n", broke, ""},
-	        {wc + " " + head, "n", "8388608\n", broke, ""},
-	        {head + " " + head2, "g", std::string(10, 'z'), broke,
-	         "twinfeed: head -c 10 > g: Broken pipe\n"},
+		{head + " " + wc, "n", "8388608\n", broke, ""},
+		{wc + " " + head, "n", "8388608\n", broke, ""},
+		{head + " " + head2, "g", std::string(10, 'z'), broke, "twinfeed: head -c 10 > g: Broken pipe\n"},
 	};
+	// clang-format on
 	for (const char *kind : {"pipe", "file", "socket"})
 		for (const auto &row : rows) {
 			std::string d = tempdir(), in(8 << 20, 'z');
@@ -264,17 +279,16 @@ TEST(twinfeed_pipe, a_mebibyte_waits_in_each_pipe)
 {
 	const std::string after1 = waitsh("[ -e 1.done ]") + "; { [ -e 1.done ] && wc -c; } > 2",
 	                  aftergo = waitsh("[ -e go ]") + "; { [ -e go ] && wc -c; } > ";
+	// clang-format off
 	const struct {
 		std::string sh, want;
 	} rows[] = {
-	        // All of it waits in CMD2's pipe.
-	        {"head -c 600000 /dev/zero | \"$T\" 'wc -c > 1; touch 1.done' '" + after1 + "'",
-	         "600000\n"},
-	        // 1 MiB waits in each command's pipe and the rest in the input pipe.
-	        {"{ head -c 1500000 /dev/zero; touch go; } | \"$T\" '" + aftergo + "1' '" +
-	                 aftergo + "2'",
-	         "1500000\n"},
+		// All of it waits in CMD2's pipe.
+		{"head -c 600000 /dev/zero | \"$T\" 'wc -c > 1; touch 1.done' '" + after1 + "'", "600000\n"},
+		// 1 MiB waits in each command's pipe and the rest in the input pipe.
+		{"{ head -c 1500000 /dev/zero; touch go; } | \"$T\" '" + aftergo + "1' '" + aftergo + "2'", "1500000\n"},
 	};
+	// clang-format on
 	for (const auto &row : rows) {
 		std::string d = tempdir();
 		putfile(d + "/1", ""); // there, however soon the run is ended
@@ -287,94 +301,13 @@ TEST(twinfeed_pipe, a_mebibyte_waits_in_each_pipe)
 	}
 }
 
-// A file's bytes that cannot be passed on are lost as bytes that cannot be
-// read are: the copy ends as at the end of input, and the failure is
-// reported. The file is dated past 2038, which must not keep it from the
-// kernel's copy.
-TEST(twinfeed_failures, copy_error_after_both_end)
-{
-	if (under_valgrind())
-		GTEST_SKIP() << "strace runs the program, not valgrind";
-	std::string d = tempdir();
-	putfile(d + "/in", "abc");
-	const struct timespec t[2] = {{2208988800, 0}, {2208988800, 0}};
-	ASSERT_EQ(utimensat(AT_FDCWD, (d + "/in").c_str(), t, 0), 0);
-	run_result r = feed(d, "wc -c > 1", "wc -c > 2", "",
-	                    {.in_path = d + "/in", .inject = "tee:error=EIO:when=1"});
-	EXPECT_EQ(getfile(d + "/1"), "0\n");
-	EXPECT_EQ(getfile(d + "/2"), "0\n");
-	EXPECT_EQ(r.err, "twinfeed: read error: Input/output error\n");
-	EXPECT_EQ(r.status, 1);
-}
-
-// Faults in passing on, with the broken-pipe signal ignored: CMD2 gets no
-// more input once the kernel's copy to it says it has stopped reading,
-// whether it still reads or not, and CMD1 gets it all.
-TEST(twinfeed_failures, cmd2_stops_reading)
-{
-	if (launched())
-		GTEST_SKIP() << behind("strace's injected failure");
-	if (under_valgrind())
-		GTEST_SKIP() << "strace runs the program, not valgrind";
-	const struct {
-		const char *what, *inject, *cmd2;
-		std::string in;
-		bool file;
-	} rows[] = {
-	        // The splice says so while CMD2 still reads.
-	        {"the splice fails", "splice:error=EPIPE:when=1", "cat > 2", "abc", false},
-	        // CMD2 ends unread, before its pipe takes the input, and every
-	        // other read finds nothing for now: the bytes it lacked are read
-	        // off twinfeed's own pipe, which is then empty, and a read past
-	        // them would wait for ever, as twinfeed is that pipe's writer. The
-	        // reads counted start with the loader's of the C library; asan's
-	        // runtime has it read libraries of its own.
-	        {"reads fail at first", "read:error=EAGAIN:when=2+2", ": > 2",
-	         std::string((1 << 20) + 1, 'z'), true},
-	};
-	for (const auto &row : rows) {
-		if (TOOLBOX_ASAN && std::string(row.inject).starts_with("read:"))
-			continue;
-		std::string d = tempdir();
-		run_opts o = from(row.file, d, row.in);
-		o.inject = row.inject;
-		o.pipe_ignored = true;
-		o.timeout = 20;
-		run_result r = feed(d, "wc -c > 1", row.cmd2, row.file ? "" : row.in, o);
-		EXPECT_EQ(getfile(d + "/1"), std::to_string(row.in.size()) + "\n") << row.what;
-		EXPECT_EQ(getfile(d + "/2"), "") << row.what;
-		EXPECT_EQ(r.err, std::string("twinfeed: ") + row.cmd2 + ": Broken pipe\n")
-		        << row.what;
-		EXPECT_EQ(r.status, 1) << row.what;
-	}
-}
-
-// With too few descriptors for the pipes, the command is not started. musl
-// makes a pipe without flags by the pipe call where there is one.
-TEST(twinfeed_failures, no_pipe_starts_nothing)
-{
-	if (launched())
-		GTEST_SKIP() << behind("strace's injected failure");
-	if (under_valgrind())
-		GTEST_SKIP() << "strace runs the program, not valgrind";
-	std::string d = tempdir();
-	run_result r =
-	        feed(d, "touch 1", "touch 2", "", {.inject = "pipe2,?pipe:error=EMFILE:when=1"});
-	EXPECT_EQ(r.err, "twinfeed: touch 1: Too many open files\n");
-	EXPECT_EQ(r.status, 1);
-	EXPECT_FALSE(exists(d + "/1"));
-	EXPECT_FALSE(exists(d + "/2"));
-}
-
+// Whether dir/f holds want, within 30 seconds.
 bool
-waitfor(const std::string &path, const std::string &want)
+waitfor(const std::string &dir, const char *f, const std::string &want)
 {
-	for (int i = 0; i < 3000; i++) {
-		if (exists(path) && getfile(path) == want)
-			return true;
+	for (int i = 0; i < 3000 && wrote(dir, f) != want; i++)
 		usleep(10000);
-	}
-	return false;
+	return wrote(dir, f) == want;
 }
 
 // An input left non-blocking runs dry while still open; that is no end.
@@ -383,7 +316,7 @@ TEST(twinfeed_input, nonblocking_stdin_is_waited_on)
 	std::string d = tempdir();
 	proc p = start({tool("twinfeed"), "cat > a", "cat > b"}, {.cwd = d, .in_nonblock = true});
 	EXPECT_EQ(write(p.in, "abc", 3), 3);
-	EXPECT_TRUE(waitfor(d + "/a", "abc") && waitfor(d + "/b", "abc"));
+	EXPECT_TRUE(waitfor(d, "a", "abc") && waitfor(d, "b", "abc"));
 	EXPECT_EQ(write(p.in, "def", 3), 3);
 	EXPECT_EQ(finish(p).status, 0);
 	EXPECT_EQ(getfile(d + "/a"), "abcdef");
