@@ -176,6 +176,8 @@ check(const lcase &c)
 	}
 }
 
+using ::PrintTo; // a row prints as its name
+
 TABLE(line_readers, lcases, check);
 
 // readline leaves every byte after the returned line in the descriptor, and
