@@ -16,11 +16,11 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -43,18 +43,16 @@ setting(const char *name)
 	return v != nullptr ? v : "";
 }
 
-// The folder of the programs under test: TOOLBOX_BIN, or the build tree's.
-static std::string
-bindir()
-{
-	std::string d = setting("TOOLBOX_BIN");
-	return d.empty() ? TOOLS_DIR : d;
-}
-
 bool
 launched()
 {
 	return !setting("TOOLBOX_LAUNCHER").empty();
+}
+
+bool
+under_valgrind()
+{
+	return !setting("TOOLBOX_VALGRIND").empty();
 }
 
 std::string
@@ -64,10 +62,12 @@ behind(const std::string &what)
 	       "), not the program";
 }
 
+// In the folder of the programs under test: TOOLBOX_BIN, or the build tree's.
 std::string
 binary(const std::string &name)
 {
-	return bindir() + "/" + name;
+	std::string d = setting("TOOLBOX_BIN");
+	return (d.empty() ? TOOLS_DIR : d) + "/" + name;
 }
 
 // Behind a launcher, each program is a script in a private folder that
@@ -77,9 +77,7 @@ binary(const std::string &name)
 static std::string
 wrapped(const std::string &name)
 {
-	static std::string dir;
-	if (dir.empty())
-		dir = tempdir();
+	static const std::string dir = tempdir();
 	std::string path = dir + "/" + name;
 	if (access(path.c_str(), X_OK) != 0) {
 		putfile(path, "#!/bin/sh\nexec " + setting("TOOLBOX_LAUNCHER") + " '" +
@@ -95,10 +93,9 @@ template <class T>
 static T
 host(T v, bool swap)
 {
-	if (swap) {
-		auto *b = reinterpret_cast<unsigned char *>(&v);
+	auto *b = reinterpret_cast<unsigned char *>(&v);
+	if (swap)
 		std::reverse(b, b + sizeof v);
-	}
 	return v;
 }
 
@@ -131,51 +128,41 @@ interpreter(const std::string &path)
 	if (f.size() <= EI_DATA || f.compare(0, SELFMAG, ELFMAG) != 0)
 		return "";
 	bool swap = (f[EI_DATA] == ELFDATA2MSB) != (std::endian::native == std::endian::big);
-	if (f[EI_CLASS] == ELFCLASS64)
-		return loader<Elf64_Ehdr, Elf64_Phdr>(f, swap);
-	return loader<Elf32_Ehdr, Elf32_Phdr>(f, swap);
-}
-
-// True when the programs under test are built against musl: none of them
-// has glibc's mark, the versions its dynamic programs ask for (GLIBC_2.34)
-// or the tunables its static ones read (GLIBC_TUNABLES).
-static bool
-musl()
-{
-	static const bool yes = [] {
-		bool any = false;
-		for (const auto &d :
-		     std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/tools")) {
-			std::string path = binary(d.path().filename());
-			if (access(path.c_str(), R_OK) != 0)
-				continue;
-			if (getfile(path).find("GLIBC_") != std::string::npos)
-				return false;
-			any = true;
-		}
-		return any;
-	}();
-	return yes;
+	return f[EI_CLASS] == ELFCLASS64 ? loader<Elf64_Ehdr, Elf64_Phdr>(f, swap)
+	                                 : loader<Elf32_Ehdr, Elf32_Phdr>(f, swap);
 }
 
 // The programs print the C library's own text for an error, and the tests
 // expect glibc's: musl's texts that differ are read as glibc's. It applies
 // to every run, whichever program prints, for a test may start ours through
 // a shell or setpriv; the other programs are glibc's and print none of these.
+//
+// The programs are built against musl when none of them has glibc's mark,
+// the versions its dynamic programs ask for (GLIBC_2.34) or the tunables its
+// static ones read (GLIBC_TUNABLES).
 static std::string
 glibc_texts(std::string s)
 {
-	static const char *const texts[][2] = {
-	        {"I/O error", "Input/output error"},
-	        {"Out of memory", "Cannot allocate memory"},
-	        {"No file descriptors available", "Too many open files"},
-	};
-	for (const auto &t : texts) {
-		std::string from = std::string(": ") + t[0] + "\n",
-		            to = std::string(": ") + t[1] + "\n";
+	static const bool musl = [] {
+		bool any = false;
+		for (const auto &d : std::filesystem::directory_iterator(SOURCE_DIR "/tools")) {
+			std::string path = binary(d.path().filename());
+			bool here = access(path.c_str(), R_OK) == 0;
+			if (here && getfile(path).find("GLIBC_") != std::string::npos)
+				return false;
+			any |= here;
+		}
+		return any;
+	}();
+	if (!musl)
+		return s;
+	static const std::string texts[][2] = {
+	        {": I/O error\n", ": Input/output error\n"},
+	        {": Out of memory\n", ": Cannot allocate memory\n"},
+	        {": No file descriptors available\n", ": Too many open files\n"}};
+	for (const auto &[from, to] : texts)
 		for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
 			s.replace(at, from.size(), to);
-	}
 	return s;
 }
 
@@ -187,65 +174,9 @@ tool(const std::string &name)
 
 static const char valgrind[] = "/usr/bin/valgrind";
 
-static std::vector<std::string>
-environment(const run_opts &o)
-{
-	std::vector<std::string> env = {
-	        "LC_ALL=C",
-	        "PATH=/usr/local/bin:/usr/bin:/bin",
-	        // A sanitizer report must never pass for the program's own status.
-	        // LeakSanitizer cannot work in a program that strace traces.
-	        std::string("ASAN_OPTIONS=exitcode=86:abort_on_error=0") +
-	                (o.inject.empty() && o.trace.empty() ? "" : ":detect_leaks=0"),
-	        "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1",
-	};
-	if (const char *home = getenv("HOME"))
-		env.push_back(std::string("HOME=") + home);
-	env.insert(env.end(), o.env.begin(), o.env.end());
-	return env;
-}
-
-static std::vector<char *>
-cvec(std::vector<std::string> &v)
-{
-	std::vector<char *> c;
-	for (auto &s : v)
-		c.push_back(s.data());
-	c.push_back(nullptr);
-	return c;
-}
-
-// With log set, descriptor 3 is the error pipe too, for valgrind's report.
-static void
-stdio_actions(posix_spawn_file_actions_t *fa, const run_opts &o, int in, int out, int er, bool log)
-{
-	if (o.close_in)
-		posix_spawn_file_actions_addclose(fa, 0);
-	else if (!o.in_path.empty())
-		posix_spawn_file_actions_addopen(fa, 0, o.in_path.c_str(), O_RDONLY, 0);
-	else
-		posix_spawn_file_actions_adddup2(fa, in, 0);
-	if (o.close_out)
-		posix_spawn_file_actions_addclose(fa, 1);
-	else if (!o.out_path.empty())
-		posix_spawn_file_actions_addopen(
-		        fa, 1, o.out_path.c_str(),
-		        O_WRONLY | O_CREAT | (o.out_append ? O_APPEND : O_TRUNC), 0644);
-	else
-		posix_spawn_file_actions_adddup2(fa, out, 1);
-	if (o.close_err)
-		posix_spawn_file_actions_addclose(fa, 2);
-	else
-		posix_spawn_file_actions_adddup2(fa, er, 2);
-	if (log)
-		posix_spawn_file_actions_adddup2(fa, er, 3);
-	// Only what the options give: a descriptor that the test runner left
-	// open would change what the program can open under a limit.
-	posix_spawn_file_actions_addclosefrom_np(fa, log ? 4 : 3);
-	if (!o.cwd.empty())
-		posix_spawn_file_actions_addchdir_np(fa, o.cwd.c_str());
-}
-
+// Starts argv with standard input, output and error on in, out and er, or
+// as o says instead, in a process group of its own, with every signal at its
+// default and none blocked.
 static pid_t
 spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, int er)
 {
@@ -253,9 +184,30 @@ spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, 
 	posix_spawnattr_t at;
 	sigset_t none, all;
 	pid_t pid;
+	// valgrind's report without standard error goes to descriptor 3, the
+	// error pipe too (see valgrinded).
+	bool log = o.close_err && argv[0] == valgrind;
+	auto to = [&fa](int fd, bool closed, const std::string &path, int flags, int from) {
+		if (closed)
+			posix_spawn_file_actions_addclose(&fa, fd);
+		else if (!path.empty())
+			posix_spawn_file_actions_addopen(&fa, fd, path.c_str(), flags, 0644);
+		else
+			posix_spawn_file_actions_adddup2(&fa, from, fd);
+	};
 
 	posix_spawn_file_actions_init(&fa);
-	stdio_actions(&fa, o, in, out, er, o.close_err && argv[0] == valgrind);
+	to(0, o.close_in, o.in_path, O_RDONLY, in);
+	to(1, o.close_out, o.out_path, O_WRONLY | O_CREAT | (o.out_append ? O_APPEND : O_TRUNC),
+	   out);
+	to(2, o.close_err, "", 0, er);
+	if (log)
+		posix_spawn_file_actions_adddup2(&fa, er, 3);
+	// Only what the options give: a descriptor that the test runner left
+	// open would change what the program can open under a limit.
+	posix_spawn_file_actions_addclosefrom_np(&fa, log ? 4 : 3);
+	if (!o.cwd.empty())
+		posix_spawn_file_actions_addchdir_np(&fa, o.cwd.c_str());
 	posix_spawnattr_init(&at);
 	sigemptyset(&none);
 	sigfillset(&all);
@@ -267,8 +219,20 @@ spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, 
 	posix_spawnattr_setpgroup(&at, 0);
 	posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
 	                                      POSIX_SPAWN_SETPGROUP);
-	std::vector<std::string> a = argv, e = environment(o);
-	auto ca = cvec(a), ce = cvec(e);
+	// A sanitizer report must never pass for the program's own status.
+	// LeakSanitizer cannot work in a program that strace traces.
+	std::vector<std::string> env = {
+	        "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin",
+	        std::string("ASAN_OPTIONS=exitcode=86:abort_on_error=0") +
+	                (o.inject.empty() && o.trace.empty() ? "" : ":detect_leaks=0"),
+	        "UBSAN_OPTIONS=halt_on_error=1:exitcode=87:print_stacktrace=1"};
+	if (const char *home = getenv("HOME"))
+		env.push_back(std::string("HOME=") + home);
+	env.insert(env.end(), o.env.begin(), o.env.end());
+	auto c_str = [](const std::string &s) { return const_cast<char *>(s.c_str()); };
+	std::vector<char *> ca(argv.size() + 1), ce(env.size() + 1); // null-terminated
+	std::transform(argv.begin(), argv.end(), ca.begin(), c_str);
+	std::transform(env.begin(), env.end(), ce.begin(), c_str);
 	errno = posix_spawn(&pid, ca[0], &fa, &at, ca.data(), ce.data());
 	posix_spawn_file_actions_destroy(&fa);
 	posix_spawnattr_destroy(&at);
@@ -279,39 +243,8 @@ spawn(const std::vector<std::string> &argv, const run_opts &o, int in, int out, 
 static double
 now()
 {
-	struct timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-// Standard input as the pump sees it: the bytes, and where to pause.
-struct feed {
-	std::string data;
-	std::vector<size_t> stops;
-};
-
-static feed
-feeding(const run_opts &o)
-{
-	feed f;
-	if (o.pieces.empty()) {
-		f.data = o.in;
-		return f;
-	}
-	for (const auto &p : o.pieces) {
-		f.data += p;
-		f.stops.push_back(f.data.size());
-	}
-	f.stops.pop_back();
-	return f;
-}
-
-static void
-poke(pid_t pid)
-{
-	kill(pid, SIGSTOP);
-	kill(pid, SIGCONT);
-	kill(pid, SIGWINCH);
+	using namespace std::chrono;
+	return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 static void
@@ -322,7 +255,23 @@ shut(int &fd)
 	fd = -1;
 }
 
-static bool ended(pid_t pid, int ms);
+// True once the child pid has ended (or is no child to wait for), false when
+// ms have passed first. It is not collected, so its pid still stands for it.
+static bool
+ended(pid_t pid, int ms)
+{
+	double end = now() + ms / 1000.0;
+	// Most programs have ended by the time they are asked about: start with
+	// short naps.
+	for (useconds_t nap = 100;; nap = std::min(2 * nap, 10000u)) {
+		siginfo_t si = {};
+		if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == -1 || si.si_pid != 0)
+			return true;
+		if (now() >= end)
+			return false;
+		usleep(nap);
+	}
+}
 
 // True once the program pid has filled the pipe that fd reads as far as it
 // can: the pipe is full, or the program waits in poll (for room for its next
@@ -355,13 +304,18 @@ filled(pid_t pid, int fd)
 static bool
 pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, double end)
 {
-	feed f = feeding(o);
+	// The input, and where each piece of it ends: a pause after each but the
+	// last.
+	std::string data = o.pieces.empty() ? o.in : "";
+	std::vector<size_t> stops;
+	for (const auto &piece : o.pieces)
+		stops.push_back((data += piece).size());
 	size_t off = 0, stop = 0;
 	double hold = 0; // until when input is left alone
 	bool outheld = o.out_nonblock;
 	char buf[65536];
 
-	if (f.data.empty())
+	if (data.empty())
 		shut(in);
 	while (out >= 0 || er >= 0 || (in >= 0 && !ended(pid, 0))) {
 		bool held = hold > now(), blind = out < 0 && er < 0;
@@ -380,30 +334,30 @@ pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, do
 			check(errno == EINTR, "poll");
 			continue;
 		}
+		// The pause is over: job control's signals, as at a terminal.
 		if (hold != 0 && !held) {
-			poke(pid);
+			for (int sig : {SIGSTOP, SIGCONT, SIGWINCH})
+				kill(pid, sig);
 			hold = 0;
 		}
 		for (int i = 0; i < 2; i++) {
 			if (p[i].revents == 0)
 				continue;
 			ssize_t n = read(p[i].fd, buf, sizeof buf);
-			if (n > 0) {
+			if (n > 0)
 				(i == 0 ? r.out : r.err).append(buf, n);
-			} else if (n == 0 || errno != EINTR) {
+			else if (n == 0 || errno != EINTR)
 				shut(i == 0 ? out : er);
-			}
 		}
 		if (in >= 0 && p[2].revents) {
-			size_t upto = stop < f.stops.size() ? f.stops[stop] : f.data.size();
-			ssize_t n = write(in, f.data.data() + off, upto - off);
-			if (n > 0)
-				off += n;
-			if (off == upto && stop < f.stops.size()) {
+			size_t upto = stop < stops.size() ? stops[stop] : data.size();
+			ssize_t n = write(in, data.data() + off, upto - off);
+			off += std::max<ssize_t>(n, 0);
+			if (off == upto && stop + 1 < stops.size()) {
 				stop++;
 				hold = now() + o.pause_ms / 1000.0;
 			}
-			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == f.data.size())
+			if ((n < 0 && errno != EINTR && errno != EAGAIN) || off == data.size())
 				shut(in);
 		}
 	}
@@ -411,24 +365,6 @@ pump(int &in, int &out, int &er, const run_opts &o, pid_t pid, run_result &r, do
 	for (int *fd : {&in, &out, &er})
 		shut(*fd);
 	return done;
-}
-
-// True once the child pid has ended (or is no child to wait for), false when
-// ms have passed first. It is not collected, so its pid still stands for it.
-static bool
-ended(pid_t pid, int ms)
-{
-	double end = now() + ms / 1000.0;
-	// Most programs have ended by the time they are asked about: start with
-	// short naps.
-	for (useconds_t nap = 100;; nap = std::min(2 * nap, 10000u)) {
-		siginfo_t si = {};
-		if (waitid(P_PID, pid, &si, WEXITED | WNOHANG | WNOWAIT) == -1 || si.si_pid != 0)
-			return true;
-		if (now() >= end)
-			return false;
-		usleep(nap);
-	}
 }
 
 int
@@ -447,32 +383,39 @@ reap_within(pid_t pid, int seconds, bool *killed)
 	return st;
 }
 
-bool
-under_valgrind()
-{
-	const char *vg = getenv("TOOLBOX_VALGRIND");
-	return vg != nullptr && *vg != '\0';
-}
-
 // With TOOLBOX_VALGRIND set, each of our programs runs under valgrind: an
 // error or a leak turns its status into 99 and its report into error output.
 // A program that a reader gone ends by SIGPIPE in the middle of a write has
 // had no chance to free anything, so that run is not checked for leaks; nor
 // is a forked child, a copy of the program that ends by exec or _exit.
-static std::vector<std::string> checked(const std::vector<std::string> &argv, run_opts &o);
-
-// strace's run of argv: the faults injected, the calls traced. Where only
-// the calls on one file count, strace runs valgrind in turn, whose own calls
-// touch other files.
 static std::vector<std::string>
-traced(std::vector<std::string> argv, run_opts &o)
+valgrinded(const std::vector<std::string> &argv, run_opts &o)
 {
-	if (!o.trace_path.empty() && !o.trace_children) {
-		run_opts plain = o;
-		plain.inject = plain.trace = "";
-		argv = checked(argv, plain);
-		o.timeout = plain.timeout;
-	}
+	if (!under_valgrind() || !argv[0].starts_with(binary("")))
+		return argv;
+	std::vector<std::string> a = {valgrind, "-q", "--child-silent-after-fork=yes",
+	                              "--errors-for-leak-kinds=definite", "--error-exitcode=99"};
+	a.push_back(o.out_broken ? "--leak-check=no" : "--leak-check=full");
+	// valgrind does not start without standard error for its report; the
+	// report then goes to descriptor 3, which valgrind moves out of the
+	// program's way (see spawn).
+	if (o.close_err)
+		a.push_back("--log-fd=3");
+	a.insert(a.end(), argv.begin(), argv.end());
+	o.timeout *= 5;
+	return a;
+}
+
+// What runs for argv: valgrind's run of it, or with faults to inject or calls
+// to trace, strace's. Where only the calls on one file count, strace runs
+// valgrind in turn, whose own calls touch other files.
+static std::vector<std::string>
+checked(std::vector<std::string> argv, run_opts &o)
+{
+	if (o.inject.empty() && o.trace.empty())
+		return valgrinded(argv, o);
+	if (!o.trace_path.empty() && !o.trace_children)
+		argv = valgrinded(argv, o);
 	std::string calls = o.trace;
 	std::vector<std::string> a = {"/usr/bin/strace", "--quiet=all", "-o",
 	                              o.trace_log.empty() ? "/dev/null" : o.trace_log};
@@ -495,29 +438,6 @@ traced(std::vector<std::string> argv, run_opts &o)
 	return a;
 }
 
-static std::vector<std::string>
-checked(const std::vector<std::string> &argv, run_opts &o)
-{
-	if (!o.inject.empty() || !o.trace.empty())
-		return traced(argv, o);
-	if (!under_valgrind() || argv[0].rfind(bindir() + "/", 0) != 0)
-		return argv;
-	std::vector<std::string> a = {valgrind,
-	                              "-q",
-	                              "--child-silent-after-fork=yes",
-	                              o.out_broken ? "--leak-check=no" : "--leak-check=full",
-	                              "--errors-for-leak-kinds=definite",
-	                              "--error-exitcode=99"};
-	// valgrind does not start without standard error for its report; the
-	// report then goes to descriptor 3, which valgrind moves out of the
-	// program's way (see spawn).
-	if (o.close_err)
-		a.push_back("--log-fd=3");
-	a.insert(a.end(), argv.begin(), argv.end());
-	o.timeout *= 5;
-	return a;
-}
-
 proc::proc(proc &&p) noexcept
 {
 	*this = std::move(p);
@@ -526,12 +446,9 @@ proc::proc(proc &&p) noexcept
 proc &
 proc::operator=(proc &&p) noexcept
 {
-	std::swap(pid, p.pid);
-	std::swap(in, p.in);
-	std::swap(out, p.out);
-	std::swap(err, p.err);
-	std::swap(o, p.o);
-	std::swap(end, p.end);
+	auto mine = std::tie(pid, in, out, err, o, end),
+	     theirs = std::tie(p.pid, p.in, p.out, p.err, p.o, p.end);
+	mine.swap(theirs);
 	return *this;
 }
 
@@ -554,43 +471,33 @@ struct ends {
 	}
 };
 
-// Standard output on a pipe or, with out_tty, a terminal.
-static void
-output(proc &p, ends &c)
-{
-	int po[2];
-	if (!p.o.out_tty) {
-		check(pipe2(po, O_CLOEXEC) == 0, "pipe2");
-		p.out = po[0];
-		c.fd[1] = po[1];
-		return;
-	}
-	p.out = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-	check(p.out >= 0 && grantpt(p.out) == 0 && unlockpt(p.out) == 0, "posix_openpt");
-	c.fd[1] = open(ptsname(p.out), O_RDWR | O_NOCTTY | O_CLOEXEC);
-	check(c.fd[1] >= 0, "ptsname");
-}
-
 proc
-start(const std::vector<std::string> &argv0, const run_opts &o0)
+start(const std::vector<std::string> &argv, const run_opts &o0)
 {
 	proc p;
 	ends c;
-	int pi[2], pe[2], pb[2];
+	int pi[2], po[2], pe[2], pb[2];
 	p.o = o0;
 	const run_opts &o = p.o;
-	std::vector<std::string> argv = checked(argv0, p.o);
+	std::vector<std::string> a = checked(argv, p.o);
 
 	signal(SIGPIPE, SIG_IGN);
 	check((o.in_socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pi)
 	                   : pipe2(pi, O_CLOEXEC | (o.in_packets ? O_DIRECT : 0))) == 0,
 	      "pipe2");
-	p.in = pi[1];
-	c.fd[0] = pi[0];
-	output(p, c);
+	p.in = pi[1], c.fd[0] = pi[0];
+	// Standard output on a pipe or, with out_tty, a terminal.
+	if (o.out_tty) {
+		p.out = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		check(p.out >= 0 && grantpt(p.out) == 0 && unlockpt(p.out) == 0, "posix_openpt");
+		c.fd[1] = open(ptsname(p.out), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		check(c.fd[1] >= 0, "ptsname");
+	} else {
+		check(pipe2(po, O_CLOEXEC) == 0, "pipe2");
+		p.out = po[0], c.fd[1] = po[1];
+	}
 	check(pipe2(pe, O_CLOEXEC) == 0, "pipe2");
-	p.err = pe[0];
-	c.fd[2] = pe[1];
+	p.err = pe[0], c.fd[2] = pe[1];
 	// A byte that the harness's end never reads: closing that end resets it.
 	if (o.in_reset)
 		check(write(c.fd[0], "x", 1) == 1, "write");
@@ -606,8 +513,7 @@ start(const std::vector<std::string> &argv0, const run_opts &o0)
 		close(pb[0]);
 		c.fd[3] = pb[1];
 	}
-	p.pid = spawn(argv, o, o.in_writeonly ? p.in : c.fd[0], c.fd[o.out_broken ? 3 : 1],
-	              c.fd[2]);
+	p.pid = spawn(a, o, o.in_writeonly ? p.in : c.fd[0], c.fd[o.out_broken ? 3 : 1], c.fd[2]);
 	p.end = now() + o.timeout;
 	return p;
 }
@@ -635,22 +541,16 @@ finish(proc &p)
 		return r;
 	// The time is the run's, however long the test took before.
 	p.end = std::max(p.end, now() + p.o.timeout);
-	if (!pump(p.in, p.out, p.err, p.o, p.pid, r, p.end)) {
-		r.timed_out = true;
+	bool drained = pump(p.in, p.out, p.err, p.o, p.pid, r, p.end), killed;
+	if (!drained)
 		kill(-p.pid, SIGKILL);
-	}
-	bool killed;
 	int st = reap_within(p.pid, std::max(1, static_cast<int>(p.end - now())), &killed);
 	p.pid = -1;
-	if (killed || st == -1)
-		r.timed_out = true;
-	if (musl())
-		r.err = glibc_texts(r.err);
-	if (st == -1)
-		return r;
-	if (WIFEXITED(st))
+	r.timed_out = !drained || killed || st == -1;
+	r.err = glibc_texts(r.err);
+	if (st != -1 && WIFEXITED(st))
 		r.status = WEXITSTATUS(st);
-	else if (WIFSIGNALED(st))
+	else if (st != -1 && WIFSIGNALED(st))
 		r.sig = WTERMSIG(st);
 	return r;
 }
@@ -682,12 +582,6 @@ expect(const std::string &name, const row &r, const run_opts &o)
 	return got;
 }
 
-static void
-skip(const std::string &why)
-{
-	GTEST_SKIP() << why;
-}
-
 static bool
 namespaces()
 {
@@ -698,42 +592,33 @@ namespaces()
 bool
 have(const needs &n)
 {
-	const bool checker = TOOLBOX_ASAN || under_valgrind(), vg = under_valgrind();
-	const std::string p = n.prog;
-	const struct {
-		bool unmet;
-		std::string why;
-	} rows[] = {
-	        {n.faults && vg, "strace runs the program, not valgrind"},
-	        {n.faults && launched(), behind("strace's faults")},
-	        {n.preload && checker, "the checker must be the first to load"},
-	        {n.preload && launched(), behind("a preloaded library")},
-	        {n.preload && !launched() && interpreter(binary(p)).empty(),
-	         p + " is linked statically: no library can be preloaded"},
-	        {(n.limit || n.space) && launched(), behind("a limit on the process")},
-	        {n.space && checker, "a checker needs more address space, and counts leaks itself"},
-	        {n.forks && (vg || launched()),
-	         "valgrind and qemu-user start a child from a forked copy of the program, "
-	         "whose failed exec never reaches the program"},
-	        {n.root && !namespaces(), "no mount namespace here (it needs root)"},
-	        {n.direct && launched(), behind("running the program file itself")},
-	        {n.quick && checker, "too slow under a checker"},
-	        {n.wide && getfile(binary(p))[EI_CLASS] != ELFCLASS64,
-	         "a 32-bit program's address space is too small"},
-	        {n.sig >= 32 && launched(),
-	         "behind a launcher: qemu-user moves real-time signals (32 arrives as 34)"},
-	        {n.sig == 64 && vg, "valgrind keeps signal 64 for itself"},
-	        {n.gib > 0 && available() < (static_cast<unsigned long long>(n.gib) << 30),
-	         "needs " + std::to_string(n.gib) + " GiB of free memory, " +
-	                 std::to_string(available() >> 20) + " MiB free"},
+	const bool vg = under_valgrind(), checker = TOOLBOX_ASAN || vg, l = launched();
+	// One row for each reason a need is not met, and whether it is not.
+	// clang-format off
+	const std::pair<bool, std::string> rows[] = {
+		{n.faults && vg, "strace runs the program, not valgrind"},
+		{n.faults && l, behind("strace's faults")},
+		{n.preload && checker, "the checker must be the first to load"},
+		{n.preload && l, behind("a preloaded library")},
+		{n.preload && !l && interpreter(binary(n.prog)).empty(), n.prog + std::string(" is linked statically: no library can be preloaded")},
+		{(n.limit || n.space) && l, behind("a limit on the process")},
+		{n.space && checker, "a checker needs more address space, and counts leaks itself"},
+		{n.forks && (vg || l), "valgrind and qemu-user start a child from a forked copy of the program, whose failed exec never reaches the program"},
+		{n.root && !namespaces(), "no mount namespace here (it needs root)"},
+		{n.direct && l, behind("running the program file itself")},
+		{n.quick && checker, "too slow under a checker"},
+		{n.wide && getfile(binary(n.prog))[EI_CLASS] != ELFCLASS64, "a 32-bit program's address space is too small"},
+		{n.sig >= 32 && l, "behind a launcher: qemu-user moves real-time signals (32 arrives as 34)"},
+		{n.sig == 64 && vg, "valgrind keeps signal 64 for itself"},
+		{n.gib > 0 && available() < (static_cast<unsigned long long>(n.gib) << 30), "needs " + std::to_string(n.gib) + " GiB of free memory, " + std::to_string(available() >> 20) + " MiB free"},
 	};
-	bool all = true;
-	for (const auto &r : rows)
-		if (r.unmet) {
-			skip(r.why);
-			all = false;
-		}
-	return all;
+	// clang-format on
+	auto skip = [](const std::string &why) { GTEST_SKIP() << why; };
+	for (const auto &[unmet, why] : rows)
+		if (unmet)
+			skip(why);
+	return std::none_of(std::begin(rows), std::end(rows),
+	                    [](const auto &r) { return r.first; });
 }
 
 // The folders that tempdir made in this process.
@@ -747,20 +632,18 @@ sweep_scratch()
 		return; // a forked copy of the test that did not _exit
 	bool keep = !setting("TOOLBOX_KEEP").empty() && testing::UnitTest::GetInstance()->Failed();
 	for (const auto &d : *scratch) {
-		if (keep) {
-			fprintf(stderr, "kept for a failed test: %s\n", d.c_str());
-			continue;
-		}
 		std::error_code e;
-		std::filesystem::remove_all(d, e);
+		if (keep)
+			fprintf(stderr, "kept for a failed test: %s\n", d.c_str());
+		else
+			std::filesystem::remove_all(d, e);
 	}
 }
 
 std::string
 tempdir()
 {
-	const char *t = getenv("TMPDIR");
-	std::string tmpl = std::string(t && *t ? t : "/tmp") + "/toolbox-test.XXXXXX";
+	std::string t = setting("TMPDIR"), tmpl = (t.empty() ? "/tmp" : t) + "/toolbox-test.XXXXXX";
 	check(mkdtemp(tmpl.data()) != nullptr, "mkdtemp");
 	if (scratch == nullptr) {
 		scratch = new std::vector<std::string>;
@@ -791,12 +674,9 @@ getfile(const std::string &path)
 	check(fd >= 0, path.c_str());
 	std::string s;
 	char buf[65536];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) != 0) {
+	for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;
+	     s.append(buf, std::max<ssize_t>(n, 0)))
 		check(n > 0 || errno == EINTR, path.c_str());
-		if (n > 0)
-			s.append(buf, n);
-	}
 	close(fd);
 	return s;
 }
@@ -807,12 +687,8 @@ visible(const std::string &s)
 	static const char hex[] = "0123456789abcdef";
 	std::string v;
 	for (unsigned char c : s) {
-		if (c == '\\')
-			v += "\\\\";
-		else if (c == '\n')
-			v += "\\n\n";
-		else if (c == '\t')
-			v += "\\t";
+		if (c == '\\' || c == '\n' || c == '\t')
+			v += c == '\\' ? "\\\\" : c == '\n' ? "\\n\n" : "\\t";
 		else if (c < 32 || c >= 127)
 			v += std::string("\\x") + hex[c >> 4] + hex[c & 15];
 		else

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 const char *const sections[] = {"NAME",        "SYNOPSIS", "DESCRIPTION",
                                 "EXIT STATUS", "EXAMPLES", "SEE ALSO"};
 
-// Each program's page, tools/NAME/NAME.1, by name.
+// The programs by name, each with its page, tools/NAME/NAME.1.
 std::vector<std::string>
 programs()
 {
@@ -30,16 +30,6 @@ fs::path
 page(const std::string &name)
 {
 	return fs::path(SOURCE_DIR) / "tools" / name / (name + ".1");
-}
-
-std::vector<std::string>
-lines(const std::string &text)
-{
-	std::vector<std::string> v;
-	std::istringstream in(text);
-	for (std::string l; std::getline(in, l);)
-		v.push_back(l);
-	return v;
 }
 
 // Every program's page renders without a warning from groff, has the usual
@@ -60,13 +50,12 @@ TEST(manpages, render_cleanly)
 			EXPECT_NE(t.out.find(std::string("\n") + s + "\n"), std::string::npos)
 			        << p << " lacks " << s;
 		bool examples = false;
-		for (const auto &l : lines(t.out)) {
+		std::istringstream text(t.out);
+		for (std::string l; std::getline(text, l);) {
 			// Section headings are the only lines that start with a letter.
-			if (!l.empty() && l[0] != ' ') {
+			if (!l.empty() && l[0] != ' ')
 				examples = l == "EXAMPLES";
-			} else if (examples) {
-				EXPECT_LE(l.size(), 80u) << p << ": " << l;
-			}
+			EXPECT_LE(examples ? l.size() : 0, 80u) << p << ": " << l;
 		}
 	}
 }
@@ -78,14 +67,12 @@ TEST(manpages, render_cleanly)
 bool
 tolerated(const std::string &note, const std::vector<std::string> &names)
 {
-	const std::string os = "STYLE: operating system explicitly specified: Os toolbox";
 	const std::string xr = "STYLE: referenced manual not found: Xr ";
-	if (note.starts_with(os))
-		return true;
-	if (!note.starts_with(xr))
-		return false;
-	std::string name = note.substr(xr.size(), note.find(' ', xr.size()) - xr.size());
-	return !std::binary_search(names.begin(), names.end(), name);
+	size_t end = note.find(' ', xr.size());
+	return note.starts_with("STYLE: operating system explicitly specified: Os toolbox") ||
+	       (note.starts_with(xr) &&
+	        !std::binary_search(names.begin(), names.end(),
+	                            note.substr(xr.size(), end - xr.size())));
 }
 
 // The pages pass mandoc's lint. They lie side by side, as once installed, so
@@ -105,11 +92,11 @@ TEST(manpages, lint_cleanly_with_mandoc)
 		EXPECT_LE(r.status, 1) << r.out << r.err;
 		// Other lines are about the system's page index, not this page.
 		std::string here = "mandoc: " + p + ":";
-		for (const auto &l : lines(r.out + r.err)) {
-			if (!l.starts_with(here))
-				continue;
-			std::string::size_type at = l.find(": ", here.size());
-			if (at == std::string::npos || !tolerated(l.substr(at + 2), names))
+		std::istringstream notes(r.out + r.err);
+		for (std::string l; std::getline(notes, l);) {
+			size_t at = l.find(": ", here.size());
+			if (l.starts_with(here) &&
+			    (at == std::string::npos || !tolerated(l.substr(at + 2), names)))
 				ADD_FAILURE() << l;
 		}
 	}
