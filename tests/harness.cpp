@@ -596,7 +596,7 @@ have(const needs &n)
 	// One row for each reason a need is not met, and whether it is not.
 	// clang-format off
 	const std::pair<bool, std::string> rows[] = {
-		{n.faults && vg, "strace runs the program, not valgrind"},
+		{n.faults && vg && !n.onfile, "strace runs the program, not valgrind"},
 		{n.faults && l, behind("strace's faults")},
 		{n.preload && checker, "the checker must be the first to load"},
 		{n.preload && l, behind("a preloaded library")},
