@@ -597,7 +597,7 @@ have(const needs &n)
 	// clang-format off
 	const std::pair<bool, std::string> rows[] = {
 		{n.faults && vg && !n.onfile, "strace runs the program, not valgrind"},
-		{n.faults && l, behind("strace's faults")},
+		{n.faults && l && !n.emulated, behind("strace's faults")},
 		{n.preload && checker, "the checker must be the first to load"},
 		{n.preload && l, behind("a preloaded library")},
 		{n.preload && !l && interpreter(binary(n.prog)).empty(), n.prog + std::string(" is linked statically: no library can be preloaded")},

@@ -113,6 +113,7 @@ run_result expect(const std::string &name, const row &r, const run_opts &o = {})
 struct needs {
 	bool faults = false;          // strace's faults or trace in the program
 	bool onfile = false;          // ...on one file's calls: strace then runs valgrind
+	bool emulated = false;        // ...on calls an emulator makes as the program does
 	bool preload = false;         // a library preloaded into the program
 	bool limit = false;           // a limit on the program's own process
 	bool space = false;           // a limit on its address space, which a checker outgrows

@@ -203,8 +203,8 @@ TEST(readline_position, file_and_pipe_in_small_pieces)
 	EXPECT_EQ(rest(s.fd), "x\n");
 }
 
-// After it has returned null, a reader reads again: what was written since
-// is a line of its own.
+// A reader that has handed out a line reads on for what was written after
+// it; at the end it returns null, and null again when asked again.
 TEST(readline_state, reads_again_after_end)
 {
 	for (reader_fn reader : {readline, drainline}) {
