@@ -43,7 +43,10 @@ setting(const char *name)
 	return v != nullptr ? v : "";
 }
 
-bool
+// True when each program runs behind TOOLBOX_LAUNCHER: what a test puts
+// into the program's process (strace's faults, a preloaded library, limits)
+// then reaches the launcher instead.
+static bool
 launched()
 {
 	return !setting("TOOLBOX_LAUNCHER").empty();
@@ -55,7 +58,9 @@ under_valgrind()
 	return !setting("TOOLBOX_VALGRIND").empty();
 }
 
-std::string
+// Why a test that puts what into the program's process cannot run behind
+// the launcher, for its skip.
+static std::string
 behind(const std::string &what)
 {
 	return what + " would reach the launcher (" + setting("TOOLBOX_LAUNCHER") +
@@ -589,6 +594,19 @@ namespaces()
 	return ok;
 }
 
+// Bytes of memory free for new work, from the kernel's own estimate; more
+// than a 32-bit size_t holds.
+static unsigned long long
+available()
+{
+	std::istringstream m(getfile("/proc/meminfo"));
+	std::string key;
+	unsigned long long kb = 0;
+	while (m >> key >> kb && key != "MemAvailable:")
+		m.ignore(256, '\n');
+	return kb << 10;
+}
+
 bool
 have(const needs &n)
 {
@@ -695,15 +713,4 @@ visible(const std::string &s)
 			v += static_cast<char>(c);
 	}
 	return v;
-}
-
-unsigned long long
-available()
-{
-	std::istringstream m(getfile("/proc/meminfo"));
-	std::string key;
-	unsigned long long kb = 0;
-	while (m >> key >> kb && key != "MemAvailable:")
-		m.ignore(256, '\n');
-	return kb << 10;
 }

@@ -156,15 +156,6 @@ std::string binary(const std::string &name);
 // PT_INTERP), "" for a static program, into which nothing can be preloaded.
 std::string interpreter(const std::string &path);
 
-// True when each program runs behind TOOLBOX_LAUNCHER: what a test puts
-// into the program's process (strace's faults, a preloaded library, limits)
-// then reaches the launcher instead.
-bool launched();
-
-// Why a test that puts what into the program's process cannot run behind
-// the launcher, for its skip.
-std::string behind(const std::string &what);
-
 // Runs argv[0] (a path) with argv, never through a shell, with LC_ALL=C, in
 // a process group of its own. However run is left (a return, an exception),
 // that group is killed and the program collected.
@@ -222,10 +213,6 @@ void putfile(const std::string &path, const std::string &bytes);
 
 // The whole content of a file.
 std::string getfile(const std::string &path);
-
-// Bytes of memory free for new work, from the kernel's own estimate; more
-// than a 32-bit size_t holds.
-unsigned long long available();
 
 // Printable form of bytes, for failure messages.
 std::string visible(const std::string &s);
