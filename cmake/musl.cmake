@@ -1,10 +1,22 @@
-# Static programs against Debian's musl (package musl-tools), on whatever
-# architecture the host compiler builds for: the host's gcc and g++ with
-# musl's specs file in place of the C library's headers, start files and
-# libraries. The programs link with the C compiler, so -static needs no
-# C++ runtime.
-set(CMAKE_C_COMPILER gcc)
-set(CMAKE_CXX_COMPILER g++)
+# Static programs against Debian's musl (package musl-dev, which musl-tools
+# brings), by gcc and g++ with musl's specs file in place of the C
+# library's headers, start files and libraries. The programs link with the
+# C compiler, so -static needs no C++ runtime.
+#
+# The host's gcc builds for the host; CROSS_TRIPLE (aarch64-linux-gnu) names
+# Debian's cross compiler for another architecture, whose musl-dev:ARCH
+# holds its specs file.
+if(CROSS_TRIPLE)
+  set(CMAKE_SYSTEM_NAME Linux)
+  string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${CROSS_TRIPLE}")
+  set(CMAKE_C_COMPILER ${CROSS_TRIPLE}-gcc)
+  set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
+else()
+  set(CMAKE_C_COMPILER gcc)
+  set(CMAKE_CXX_COMPILER g++)
+endif()
+# The checks' test builds read this file again and need the triple too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_TRIPLE)
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-multiarch
                 OUTPUT_VARIABLE CMAKE_LIBRARY_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
 # Debian puts musl beside glibc under the same triple with musl for gnu:
@@ -12,11 +24,12 @@ execute_process(COMMAND ${CMAKE_C_COMPILER} -print-multiarch
 string(REPLACE "-gnu" "-musl" musl_triple "${CMAKE_LIBRARY_ARCHITECTURE}")
 set(MUSL_SPECS /usr/lib/${musl_triple}/musl-gcc.specs)
 if(NOT EXISTS ${MUSL_SPECS})
-  message(FATAL_ERROR "${MUSL_SPECS} is missing: apt-get install musl-tools")
+  message(FATAL_ERROR "${MUSL_SPECS} is missing: apt-get install musl-tools, or musl-dev:ARCH "
+                      "for another architecture (musl-dev:arm64)")
 endif()
 set(CMAKE_C_FLAGS_INIT "-specs=${MUSL_SPECS}")
 set(CMAKE_CXX_FLAGS_INIT "-specs=${MUSL_SPECS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-# CMAKE_LIBRARY_ARCHITECTURE stays the host's glibc triple: sigpost reads
-# the kernel's signal header from /usr/include/<triple>/asm, which only
-# that triple has.
+# CMAKE_LIBRARY_ARCHITECTURE stays the glibc triple: sigpost reads the
+# kernel's signal header from /usr/include/<triple>/asm, which only that
+# triple has.
