@@ -5,7 +5,8 @@
 # the README and the copyright file at its top, and writes their SHA-256
 # sums to out/SHA256SUMS for sha256sum -c. Runs on the same sources give
 # the same bytes, wherever and whenever they run: names sorted, owner and
-# group root, modes from the kind of file alone, every time the date of the
+# group root, modes from the kind of file alone (no set-id bit that a
+# folder inherits), every time the date of the
 # changelog's first entry, and gzip without a name or time stamp.
 cmake_minimum_required(VERSION 3.25)
 file(STRINGS ${src}/debian/changelog signoff REGEX "^ -- " LIMIT_COUNT 1)
@@ -23,7 +24,7 @@ foreach(d IN LISTS dirs)
   file(REMOVE_RECURSE ${stage}/${d}/share/doc)
   file(COPY_FILE ${src}/README.md ${stage}/${d}/README.md)
   execute_process(COMMAND tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner
-                          --mtime=${date} --mode=u=rwX,go=rX -cf - -C ${stage} ${d}
+                          --mtime=${date} --mode=a-st,u=rwX,go=rX -cf - -C ${stage} ${d}
                   COMMAND gzip -9n
                   OUTPUT_FILE ${out}/${d}.tar.gz COMMAND_ERROR_IS_FATAL ANY)
   file(SHA256 ${out}/${d}.tar.gz sum)
