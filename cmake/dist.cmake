@@ -24,6 +24,6 @@ foreach(pair IN LISTS archs)
             --prefix ${stage}/${PROJECT_NAME}-${PROJECT_VERSION}-${arch}-linux)
 endforeach()
 add_custom_target(dist ALL ${steps}
-  COMMAND ${CMAKE_COMMAND} -Dsrc=${PROJECT_SOURCE_DIR} -Dname=${PROJECT_NAME} -Dstage=${stage}
+  COMMAND ${CMAKE_COMMAND} -Dsrc=${PROJECT_SOURCE_DIR} -Dstage=${stage}
           -Dout=${CMAKE_BINARY_DIR}/release -P ${PROJECT_SOURCE_DIR}/cmake/pack.cmake
   USES_TERMINAL VERBATIM)

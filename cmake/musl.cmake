@@ -4,21 +4,18 @@
 # C compiler, so -static needs no C++ runtime.
 #
 # The host's gcc builds for the host; CROSS_TRIPLE (aarch64-linux-gnu) names
-# Debian's cross compiler for another architecture, whose musl-dev:ARCH
-# holds its specs file.
+# Debian's cross compiler for another architecture, as for cross.cmake,
+# and that architecture's musl-dev:ARCH holds its specs file.
 if(CROSS_TRIPLE)
-  set(CMAKE_SYSTEM_NAME Linux)
-  string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${CROSS_TRIPLE}")
-  set(CMAKE_C_COMPILER ${CROSS_TRIPLE}-gcc)
-  set(CMAKE_CXX_COMPILER ${CROSS_TRIPLE}-g++)
+  include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)
 else()
   set(CMAKE_C_COMPILER gcc)
   set(CMAKE_CXX_COMPILER g++)
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-multiarch
+                  OUTPUT_VARIABLE CMAKE_LIBRARY_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 # The checks' test builds read this file again and need the triple too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_TRIPLE)
-execute_process(COMMAND ${CMAKE_C_COMPILER} -print-multiarch
-                OUTPUT_VARIABLE CMAKE_LIBRARY_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
 # Debian puts musl beside glibc under the same triple with musl for gnu:
 # x86_64-linux-musl, arm-linux-musleabihf.
 string(REPLACE "-gnu" "-musl" musl_triple "${CMAKE_LIBRARY_ARCHITECTURE}")
